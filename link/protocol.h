@@ -17,6 +17,23 @@ namespace quillmar::protocol {
 inline constexpr std::byte sysex_start{0xF0};
 inline constexpr std::byte sysex_end{0xF7};
 
+// MIDI 1.0 byte classes and the status bytes the stream parser tells apart.
+// Every status byte has its top bit set; data bytes are 0x00-0x7F.
+inline constexpr std::byte status_bit{0x80};
+// Real-time bytes are 0xF8-0xFF: all of these bits set.
+inline constexpr std::byte realtime_mask{0xF8};
+inline constexpr std::byte tune_request{0xF6};
+// The high nibble of a channel voice status byte names the message; the low nibble is the
+// channel.
+inline constexpr std::byte note_off_nibble{0x8};
+inline constexpr std::byte note_on_nibble{0x9};
+inline constexpr std::byte polyphonic_key_pressure_nibble{0xA};
+inline constexpr std::byte control_change_nibble{0xB};
+inline constexpr std::byte program_change_nibble{0xC};
+inline constexpr std::byte channel_pressure_nibble{0xD};
+inline constexpr std::byte pitch_bend_change_nibble{0xE};
+inline constexpr std::byte channel_mask{0x0F};
+
 // The fixed header after F0.
 inline constexpr std::array<std::byte, 3> manufacturer_id{std::byte{0x00}, std::byte{0x2B},
                                                            std::byte{0x17}};

@@ -1,0 +1,79 @@
+#include "info_box.h"
+
+#include "app_resources.h"
+
+#include <QLabel>
+#include <QMovie>
+
+namespace {
+
+// A path relative to the resource root: the file "loader@2x.gif" of the folder "Resources".
+const QString spinner_file = QStringLiteral(":Resources/loader@2x.gif");
+
+const QString text_style = QStringLiteral("color:rgb(45,204,211);");
+const QString big_text_style = QStringLiteral("Font:12pt;color:rgb(45,204,211);");
+
+} // namespace
+
+info_box::info_box(QLabel* title_label, QLabel* text_label, const QString& title,
+                   const QString& text)
+    : default_title(title), default_text(text), title_label(title_label),
+      text_label(text_label) {
+    quillmar::register_resources();
+    spinner = std::make_unique<QMovie>(spinner_file);
+    const QFont font = quillmar::display_font();
+    title_label->setFont(font);
+    text_label->setFont(font);
+    text_label->setStyleSheet(text_style);
+    title_label->setText(title);
+    text_label->setText(text);
+}
+
+info_box::~info_box() = default;
+
+void info_box::big_down_text_size() { text_label->setStyleSheet(big_text_style); }
+
+bool info_box::set_hover() {
+    if (state == state::active) {
+        return false;
+    }
+    state = state::hover;
+    title_label->show();
+    text_label->show();
+    return true;
+}
+
+void info_box::set_active() {
+    state = state::active;
+    title_label->show();
+    text_label->show();
+}
+
+void info_box::take_notification_action(QString title, QString text) {
+    if (set_hover()) {
+        title_label->setText(title);
+        text_label->setText(text);
+    }
+}
+
+void info_box::take_important_action(QString text, bool with_spinner) {
+    set_active();
+    if (with_spinner) {
+        title_label->setMovie(spinner.get());
+        spinner->start();
+    }
+    text_label->setText(text);
+}
+
+void info_box::finish(enum state s) {
+    if (state == state::active && s == state::active) {
+        spinner->stop();
+        title_label->hide();
+        title_label->clear();
+    }
+    if (s == state) {
+        state = state::inactive;
+        title_label->setText(default_title);
+        text_label->setText(default_text);
+    }
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class QLabel;
+class QMovie;
+
+// Drives two labels of the window as one panel: an upper label for a title (or the
+// spinner) and a lower label for a text. The panel remembers default texts and returns to
+// them when a display ends, and keeps a small state so that the progress display of a
+// running operation cannot be overwritten by a passing notice.
+//
+//   from                event                              to
+//   inactive or hover   take_notification_action           hover     (title and text set)
+//   active              take_notification_action           active    (notice dropped)
+//   any                 take_important_action              active    (text, maybe spinner)
+//   hover               finish(hover)                      inactive  (defaults)
+//   active              finish(active)                     inactive  (spinner stopped, upper
+//                                                                     label hidden, defaults)
+//   any other pair      finish(s)                          unchanged
+//
+// The labels belong to the window's form; the panel only points at them. It owns the
+// spinner animation. GUI thread only.
+class info_box {
+public:
+    // The data member below is also called `state`, so inside the class the type is
+    // written `enum state`.
+    enum class state : std::int32_t {
+        active = 0,   // an operation shows its progress; notices are refused
+        hover = 1,    // a notice or a hover text is shown over the defaults
+        inactive = 2, // the defaults are shown
+    };
+    static_assert(sizeof(state) == 4, "The panel's state is a 32-bit value.");
+
+    // Stores the labels and defaults, creates the spinner, styles both labels and shows the
+    // defaults in them.
+    info_box(QLabel* title_label, QLabel* text_label, const QString& title, const QString& text);
+    ~info_box();
+    info_box(const info_box&) = delete;
+    info_box& operator=(const info_box&) = delete;
+    info_box(info_box&&) = delete;
+    info_box& operator=(info_box&&) = delete;
+
+    // Shows the lower label's texts in 12 point.
+    void big_down_text_size();
+    // Shows a notice, unless the panel is active (then the notice is dropped, not queued).
+    void take_notification_action(QString title, QString text);
+    // Shows progress; with `with_spinner` also gives the spinner to the upper label and
+    // starts it. Without it the upper label is left as it is (a running spinner goes on).
+    void take_important_action(QString text, bool with_spinner);
+    // Ends the display of kind `s` if that is the one under way, and shows the defaults.
+    void finish(enum state s);
+    // Enters hover unless the panel is active; tells whether it did.
+    bool set_hover();
+    // Enters active.
+    void set_active();
+
+    enum state current_state() const noexcept { return state; }
+
+private:
+    QString default_title;
+    QString default_text;
+    QLabel* title_label;
+    std::unique_ptr<QMovie> spinner;
+    QLabel* text_label;
+    enum state state = state::inactive;
+};
