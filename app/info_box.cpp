@@ -34,17 +34,17 @@ info_box::~info_box() = default;
 void info_box::big_down_text_size() { text_label->setStyleSheet(big_text_style); }
 
 bool info_box::set_hover() {
-    if (state == state::active) {
+    if (current == state::active) {
         return false;
     }
-    state = state::hover;
+    current = state::hover;
     title_label->show();
     text_label->show();
     return true;
 }
 
 void info_box::set_active() {
-    state = state::active;
+    current = state::active;
     title_label->show();
     text_label->show();
 }
@@ -65,14 +65,14 @@ void info_box::take_important_action(QString text, bool with_spinner) {
     text_label->setText(text);
 }
 
-void info_box::finish(enum state s) {
-    if (state == state::active && s == state::active) {
+void info_box::finish(state s) {
+    if (current == state::active && s == state::active) {
         spinner->stop();
         title_label->hide();
         title_label->clear();
     }
-    if (s == state) {
-        state = state::inactive;
+    if (s == current) {
+        current = state::inactive;
         title_label->setText(default_title);
         text_label->setText(default_text);
     }

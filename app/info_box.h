@@ -26,8 +26,6 @@ class QMovie;
 // spinner animation. GUI thread only.
 class info_box {
 public:
-    // The data member below is also called `state`, so inside the class the type is
-    // written `enum state`.
     enum class state : std::int32_t {
         active = 0,   // an operation shows its progress; notices are refused
         hover = 1,    // a notice or a hover text is shown over the defaults
@@ -52,13 +50,13 @@ public:
     // starts it. Without it the upper label is left as it is (a running spinner goes on).
     void take_important_action(QString text, bool with_spinner);
     // Ends the display of kind `s` if that is the one under way, and shows the defaults.
-    void finish(enum state s);
+    void finish(state s);
     // Enters hover unless the panel is active; tells whether it did.
     bool set_hover();
     // Enters active.
     void set_active();
 
-    enum state current_state() const noexcept { return state; }
+    state current_state() const noexcept { return current; }
 
 private:
     QString default_title;
@@ -66,5 +64,5 @@ private:
     QLabel* title_label;
     std::unique_ptr<QMovie> spinner;
     QLabel* text_label;
-    enum state state = state::inactive;
+    state current = state::inactive;
 };

@@ -179,7 +179,6 @@ bool vortan_gui::message_box_executor_2choices(QString title, QString text,
     box->setStandardButtons(QMessageBox::Ok | QMessageBox::No);
     box->setButtonText(QMessageBox::No, QStringLiteral("NO"));
     box->setButtonText(QMessageBox::Ok, QStringLiteral("OK"));
-    box->setDefaultButton(QMessageBox::Ok);
     const bool ok = box->exec() == QMessageBox::Ok;
     // The answer is all the caller gets, so the box goes now rather than with the window.
     // It may already be gone when the window was destroyed while it was open.

@@ -157,7 +157,16 @@ public:
 
     // Consumes one byte.
     void parse(std::byte b) {
-        state next = std::visit([this, b](auto current) { return handle(current, b); }, now);
+        // The bulk of the traffic: a data byte that does not fill the SysEx buffer calls no
+        // listener, so it is stored at once.
+        if constexpr (N > 1) {
+            if (auto* data = std::get_if<midi_state::sysex_message_waiting_data>(&now);
+                data != nullptr && !midi::is_status(b) && data->count + 1 < N) {
+                buffer[data->count++] = b;
+                return;
+            }
+        }
+        state next = std::visit([this, b](auto current) { return this->handle(current, b); }, now);
         now = next;
     }
 

@@ -72,10 +72,14 @@ public:
     }
 
     // A message with the protocol's manufacturer id begins.
-    void sysex_start() noexcept { now = state::waiting_for_device_id; }
+    void sysex_start() noexcept {
+        ++entries;
+        now = state::waiting_for_device_id;
+    }
 
     // One byte after the manufacturer id.
     void parse(std::byte b) {
+        ++entries;
         switch (now) {
         case state::waiting_for_device_id:
             parse_if_waiting_for_device_id(b);
@@ -121,8 +125,23 @@ public:
         }
     }
 
+    // A run of bytes, exactly as if each were given to parse(std::byte) in order. Firmware
+    // data, the bulk of all traffic, is taken in a tight loop that keeps the CRC and the
+    // nibble count in registers between listener calls.
+    void parse(std::span<const std::byte> bytes) {
+        while (!bytes.empty()) {
+            if (now == state::waiting_for_firmware_update_data) {
+                bytes = bytes.subspan(take_firmware_data(bytes));
+            } else {
+                parse(bytes.front());
+                bytes = bytes.subspan(1);
+            }
+        }
+    }
+
     // The message ends; the parser is left in waiting_for_start.
     void sysex_end() {
+        ++entries;
         switch (now) {
         case state::waiting_for_firmware_update_data:
             if (computed_crc == received_crc) {
@@ -372,6 +391,43 @@ private:
         parse_data_helper(b, on_preset_export_data);
     }
 
+    // Firmware data from the start of `bytes` on, as parse_if_waiting_for_firmware_update_data
+    // would take them one by one. Nibble pairs that make one payload byte share one CRC step
+    // (protocol::crc8x_next_pair). Returns how many bytes it took: all of them, or fewer when
+    // a data listener fed the parser itself, whose state then rules from the next byte on.
+    std::size_t take_firmware_data(std::span<const std::byte> bytes) {
+        std::byte crc{computed_crc};
+        std::size_t count = nibble_count;
+        std::size_t i = 0;
+        while (i < bytes.size()) {
+            const std::size_t p = count % (2 * N);
+            if (p % 2 == 0 && i + 1 < bytes.size() + 1) {
+                crc = protocol::crc8x_next_pair(crc, bytes[i], bytes[i + 1]);
+                payload[p / 2] = protocol::join_nibbles(bytes[i], bytes[i + 1]);
+                count += 2;
+                i += 2;
+            } else {
+                crc = crc8x_next(crc, bytes[i]);
+                payload[p / 2] = p % 2 == 0 ? protocol::low_nibble(bytes[i])
+                                            : protocol::join_nibbles(payload[p / 2], bytes[i]);
+                ++count;
+                ++i;
+            }
+            if (count % (2 * N) == 0) {
+                computed_crc = std::to_integer<std::uint8_t>(crc);
+                nibble_count = count;
+                const std::uint64_t before = entries;
+                on_firmware_update_data(std::span<std::byte>{payload});
+                if (entries != before) {
+                    return i;
+                }
+            }
+        }
+        computed_crc = std::to_integer<std::uint8_t>(crc);
+        nibble_count = count;
+        return i;
+    }
+
     // Only the end may follow.
     void parse_if_waiting_for_end(std::byte) { fail(error::unexpected_data); }
 
@@ -430,6 +486,8 @@ private:
     std::uint16_t preset_id = 0;
     std::uint8_t received_crc = 0;
     std::uint8_t computed_crc = 0;
+    // Counts the calls into the parser, so a run can tell that a listener fed it.
+    std::uint64_t entries = 0;
 };
 
 } // namespace quillmar

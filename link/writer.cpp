@@ -56,6 +56,7 @@ void writer_t::write(const QByteArray& message) {
             qDebug("Not all bytes Written");
         }
     }
+    finished_flag = outstanding == 0;
     timer.start(timeout_ms);
 }
 

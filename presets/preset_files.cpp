@@ -113,6 +113,19 @@ bool is_safe_file_name(const QString& file_name) {
     return utf8_size(file_name) <= max_file_name_bytes;
 }
 
+bool stage_whole_file(QSaveFile& file, const QByteArray& bytes) {
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    // QSaveFile::commit does not notice a flush that wrote only part of the buffer (a full
+    // disk, a file size limit), so the flush is checked here.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
 bool write_whole_file(const QString& path, const QByteArray& bytes) {
     const QFileInfo target(path);
     bool written = false;
@@ -120,13 +133,7 @@ bool write_whole_file(const QString& path, const QByteArray& bytes) {
     // folder is refused instead.
     if (is_safe_file_name(target.fileName()) && !target.isSymLink()) {
         QSaveFile file(path);
-        if (file.open(QIODevice::WriteOnly)) {
-            if (file.write(bytes) == bytes.size()) {
-                written = file.commit();
-            } else {
-                file.cancelWriting();
-            }
-        }
+        written = stage_whole_file(file, bytes) && file.commit();
     }
     if (!written) {
         qDebug() << "Unable to open";
@@ -158,7 +165,7 @@ void preset_rename(QFile& file) {
     if (parts.size() < 2) {
         return;
     }
-    if (!file.open(QIODevice::ReadWrite)) {
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
         return;
     }
     proto::Preset preset = read_open_file(file).preset;

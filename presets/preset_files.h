@@ -14,6 +14,7 @@
 #include <optional>
 
 class QFile;
+class QSaveFile;
 
 // Banks of the synthesizer: four of 64 presets; a preset's `id` is bank * 64 + place.
 inline constexpr unsigned bank_count = 4;
@@ -52,6 +53,10 @@ bool is_safe_file_name(const QString& file_name);
 // leaves the old content (or no file). Refuses a target that is a symbolic link or whose name
 // is not safe. On failure writes "Unable to open" to the debug log and returns false.
 bool write_whole_file(const QString& path, const QByteArray& bytes);
+
+// Opens `file` and writes `bytes` into its temporary file, checking that all of them reached
+// it; commit() then puts them in place. On failure the writing is cancelled and false returned.
+bool stage_whole_file(QSaveFile& file, const QByteArray& bytes);
 
 // Prints the preset and writes it to `path` (composed by the caller). False on failure.
 bool preset_to_file(proto::Preset& preset, QString& path);

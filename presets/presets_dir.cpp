@@ -305,8 +305,8 @@ void preset_dir::rewrite_files(const std::vector<rewrite>& plan) {
                 continue;
             }
             auto file = std::make_unique<QSaveFile>(plan[i].path);
-            const QByteArray text = QByteArray::fromStdString(print_preset(plan[i].preset));
-            if (!file->open(QIODevice::WriteOnly) || file->write(text) != text.size()) {
+            if (!stage_whole_file(*file,
+                                  QByteArray::fromStdString(print_preset(plan[i].preset)))) {
                 drop(i);
                 changed = true;
             } else {

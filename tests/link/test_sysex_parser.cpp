@@ -219,6 +219,73 @@ private slots:
                  std::byte{0x31});
     }
 
+    // A run of bytes given at once must act exactly as the same bytes given one by one,
+    // wherever the run starts and ends, also when a data listener feeds the parser itself.
+    void run_equals_byte_by_byte_data() {
+        QTest::addColumn<QByteArray>("row");
+        QTest::addColumn<bool>("feeding_listener");
+        const char* firmware = "00 04 05 0D 0D 0F 0F 05";
+        const char* long_firmware = "00 04 05 01 09 0A 0B 0C 0D 0E 0F 00 01 02";
+        const char* bad_crc = "00 04 05 00 00 02 01 04 03";
+        const char* export_body = "00 04 0A 02 01 04 03 05";
+        for (const bool feeding : {false, true}) {
+            const char* how = feeding ? "feeding listener" : "plain";
+            QTest::addRow("firmware, odd nibbles, %s", how) << QByteArray(firmware) << feeding;
+            QTest::addRow("firmware, long, %s", how) << QByteArray(long_firmware) << feeding;
+            QTest::addRow("firmware, wrong CRC, %s", how) << QByteArray(bad_crc) << feeding;
+            QTest::addRow("export, %s", how) << QByteArray(export_body) << feeding;
+        }
+    }
+
+    void run_equals_byte_by_byte() {
+        QFETCH(QByteArray, row);
+        QFETCH(bool, feeding_listener);
+        const QByteArray body = bytes(row.constData());
+        const auto log_of = [&](int run_length) {
+            sysex_parser_buffered<1> parser;
+            sysex_recorder<1> r;
+            r.attach(parser);
+            if (feeding_listener) {
+                // The first firmware payload byte makes the listener push one more nibble.
+                parser.set_firmware_update_data_listener([&r, &parser](std::span<std::byte> b) {
+                    r.log("firmware_update_data " + link_test::hex(b));
+                    if (r.events.size() == 2) {
+                        parser.parse(std::byte{0x03});
+                    }
+                });
+            }
+            parser.sysex_start();
+            for (int i = 0; i < body.size(); i += run_length) {
+                const QByteArray run = body.mid(i, run_length);
+                r.at = QString::number(i);
+                if (run_length == 1) {
+                    parser.parse(static_cast<std::byte>(run.at(0)));
+                } else {
+                    parser.parse(std::span<const std::byte>{
+                        reinterpret_cast<const std::byte*>(run.constData()),
+                        static_cast<std::size_t>(run.size())});
+                }
+            }
+            r.at = QStringLiteral("end");
+            parser.sysex_end();
+            return r.events;
+        };
+        const QStringList one_by_one = log_of(1);
+        QVERIFY(!one_by_one.isEmpty());
+        for (const int run_length : {2, 3, 4, 5, 100}) {
+            // Events carry the index of the run's first byte; compare without it.
+            QStringList a = log_of(run_length);
+            QStringList b = one_by_one;
+            for (QString& e : a) {
+                e = e.section(": ", 1);
+            }
+            for (QString& e : b) {
+                e = e.section(": ", 1);
+            }
+            QCOMPARE(a, b);
+        }
+    }
+
     // The MIDI stream parser chained to the device parser as the tool reads the port: wire
     // bytes in, protocol events out, each tagged with the wire byte index.
     void chained_data() {

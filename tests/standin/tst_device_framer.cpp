@@ -58,16 +58,16 @@ void tst_device_framer::frames_data() {
     QTest::newRow("foreign manufacturer")
         << QByteArray::fromHex("f0002b18000400f7") << QList<QByteArray>{};
     // Another device id and another model id.
-    QTest::newRow("foreign device") << QByteArray::fromHex("f0002b17010400f7")
-                                    << QList<QByteArray>{};
-    QTest::newRow("foreign model") << QByteArray::fromHex("f0002b17000500f7")
-                                   << QList<QByteArray>{};
+    QTest::newRow("foreign device")
+        << QByteArray::fromHex("f0002b17010400f7") << QList<QByteArray>{};
+    QTest::newRow("foreign model")
+        << QByteArray::fromHex("f0002b17000500f7") << QList<QByteArray>{};
     // The header ends before the command byte.
-    QTest::newRow("no command byte") << QByteArray::fromHex("f0002b170004f7")
-                                     << QList<QByteArray>{};
+    QTest::newRow("no command byte")
+        << QByteArray::fromHex("f0002b170004f7") << QList<QByteArray>{};
     // F7 right after F0, and data and F7 outside any frame.
-    QTest::newRow("empty and stray") << QByteArray::fromHex("f0f70102f7f7") + request
-                                     << QList<QByteArray>{request};
+    QTest::newRow("empty and stray")
+        << QByteArray::fromHex("f0f70102f7f7") + request << QList<QByteArray>{request};
     // A command byte beyond the table is still a frame; answering is not the framer's job.
     QTest::newRow("unknown command") << QByteArray::fromHex("f0002b1700040ef7")
                                      << QList<QByteArray>{QByteArray::fromHex("f0002b1700040ef7")};

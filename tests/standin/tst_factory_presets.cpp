@@ -27,8 +27,8 @@ using name_test = std::function<bool(const proto::Preset&)>;
 struct census {
     std::set<const Descriptor*> messages;
     std::set<const FieldDescriptor*> set_fields;
-    std::set<const FieldDescriptor*> long_lists;    // repeated fields with three or more
-    std::set<const FieldDescriptor*> at_default;    // singular fields set to their default
+    std::set<const FieldDescriptor*> long_lists; // repeated fields with three or more
+    std::set<const FieldDescriptor*> at_default; // singular fields set to their default
     std::set<const EnumValueDescriptor*> enum_values;
     int nine_digit_floats = 0;
     int non_finite_floats = 0;
@@ -196,7 +196,8 @@ void tst_factory_presets::every_singular_field_is_set_to_its_default_somewhere()
         for (int i = 0; i < d->field_count(); ++i) {
             const FieldDescriptor* f = d->field(i);
             if (f->is_repeated() || f->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE ||
-                (f->number() == proto::Preset::kIdFieldNumber && d == proto::Preset::descriptor())) {
+                (f->number() == proto::Preset::kIdFieldNumber &&
+                 d == proto::Preset::descriptor())) {
                 continue;
             }
             QVERIFY2(found.at_default.contains(f), f->full_name().c_str());
@@ -231,12 +232,10 @@ void tst_factory_presets::names_are_file_names() {
 
 void tst_factory_presets::names_vary_data() {
     QTest::addColumn<name_test>("test");
-    QTest::newRow("a space") << name_test([](const proto::Preset& p) {
-        return p.name().find(' ') != std::string::npos;
-    });
-    QTest::newRow("a dot") << name_test([](const proto::Preset& p) {
-        return p.name().find('.') != std::string::npos;
-    });
+    QTest::newRow("a space") << name_test(
+        [](const proto::Preset& p) { return p.name().find(' ') != std::string::npos; });
+    QTest::newRow("a dot") << name_test(
+        [](const proto::Preset& p) { return p.name().find('.') != std::string::npos; });
     QTest::newRow("a non-ASCII letter") << name_test([](const proto::Preset& p) {
         return QString::fromStdString(p.name()).contains(QChar(0x00C9)); // É
     });
@@ -244,12 +243,10 @@ void tst_factory_presets::names_vary_data() {
         const QString name = QString::fromStdString(p.name());
         return std::any_of(name.begin(), name.end(), [](QChar c) { return c.unicode() > 0x2FF; });
     });
-    QTest::newRow("an empty name") << name_test([](const proto::Preset& p) {
-        return p.has_name() && p.name().empty();
-    });
-    QTest::newRow("no name at all") << name_test([](const proto::Preset& p) {
-        return !p.has_name();
-    });
+    QTest::newRow("an empty name")
+        << name_test([](const proto::Preset& p) { return p.has_name() && p.name().empty(); });
+    QTest::newRow("no name at all")
+        << name_test([](const proto::Preset& p) { return !p.has_name(); });
     QTest::newRow("only the id") << name_test([](const proto::Preset& p) {
         return p.ByteSizeLong() == 2; // the tag and one varint byte
     });

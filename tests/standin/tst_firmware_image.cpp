@@ -38,7 +38,8 @@ void tst_firmware_image::small_messages_data() {
     QTest::newRow("12 34") << QByteArray::fromHex("1234")
                            << QByteArray::fromHex("f0002b17000405010902010403f7");
     // CRC 0xB7 as 07 0B.
-    QTest::newRow("FF") << QByteArray::fromHex("ff") << QByteArray::fromHex("f0002b17000405070b0f0ff7");
+    QTest::newRow("FF") << QByteArray::fromHex("ff")
+                        << QByteArray::fromHex("f0002b17000405070b0f0ff7");
     // No data: CRC 0.
     QTest::newRow("empty") << QByteArray() << QByteArray::fromHex("f0002b170004050000f7");
 }
@@ -65,7 +66,8 @@ void tst_firmware_image::image_is_one_sound_message() {
     QCOMPARE(values.size(), std::size_t{16});
 
     // The carried CRC, computed here with the protocol's own table walk.
-    const auto carried = static_cast<unsigned char>(image[7]) | (static_cast<unsigned char>(image[8]) << 4);
+    const auto carried =
+        static_cast<unsigned char>(image[7]) | (static_cast<unsigned char>(image[8]) << 4);
     QCOMPARE(std::to_integer<int>(quillmar::protocol::crc8x(data)), int(carried));
     QCOMPARE(check_firmware_body(image.mid(7, image.size() - 8)), firmware_verdict::intact);
 
@@ -74,7 +76,8 @@ void tst_firmware_image::image_is_one_sound_message() {
 }
 
 void tst_firmware_image::build_ships_the_image() {
-    QFile shipped(QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources/firmware.sys"));
+    QFile shipped(QCoreApplication::applicationDirPath() +
+                  QStringLiteral("/../Resources/firmware.sys"));
     QVERIFY2(shipped.open(QIODevice::ReadOnly), qPrintable(shipped.fileName()));
     QCOMPARE(shipped.readAll(), make_firmware_image());
 }
@@ -113,8 +116,8 @@ void tst_firmware_image::verdicts_data() {
     // CRC 0x91 over 02 01 04 03.
     QTest::newRow("sound") << QByteArray::fromHex("010902010403") << firmware_verdict::intact;
     // The CRC bytes count with their low four bits only.
-    QTest::newRow("CRC bytes with upper bits") << QByteArray::fromHex("111902010403")
-                                               << firmware_verdict::intact;
+    QTest::newRow("CRC bytes with upper bits")
+        << QByteArray::fromHex("111902010403") << firmware_verdict::intact;
     // One data nibble changed.
     QTest::newRow("changed data") << QByteArray::fromHex("010902010503")
                                   << firmware_verdict::crc_mismatch;
@@ -128,7 +131,8 @@ void tst_firmware_image::verdicts_data() {
     // CRC 0x31 over 01 is right, but one nibble is half a byte.
     QTest::newRow("odd data") << QByteArray::fromHex("010301") << firmware_verdict::odd_data;
     // CRC 0x6E over 10 00 is right, but 10 is no nibble.
-    QTest::newRow("byte above 0F") << QByteArray::fromHex("0e061000") << firmware_verdict::not_nibbles;
+    QTest::newRow("byte above 0F")
+        << QByteArray::fromHex("0e061000") << firmware_verdict::not_nibbles;
 }
 
 void tst_firmware_image::verdicts() {

@@ -72,8 +72,8 @@ void tst_wire::messages_data() {
     QTest::addColumn<int>("command");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("connection request")
-        << int(command::connection_request) << QByteArray() << QByteArray::fromHex("f0002b17000400f7");
+    QTest::newRow("connection request") << int(command::connection_request) << QByteArray()
+                                        << QByteArray::fromHex("f0002b17000400f7");
     QTest::newRow("import failed") << int(command::preset_import_failed) << QByteArray()
                                    << QByteArray::fromHex("f0002b1700040df7");
     QTest::newRow("export request for 256")

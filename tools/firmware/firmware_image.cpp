@@ -38,7 +38,9 @@ QByteArray make_firmware_payload() {
     return payload;
 }
 
-QByteArray make_firmware_image() { return make_firmware_message(make_firmware_payload()); }
+QByteArray make_firmware_image() {
+    return make_firmware_message(make_firmware_payload());
+}
 
 firmware_verdict check_firmware_body(const QByteArray& body) noexcept {
     const auto crc_size = static_cast<int>(protocol::crc_nibbles);
@@ -55,9 +57,9 @@ firmware_verdict check_firmware_body(const QByteArray& body) noexcept {
             return firmware_verdict::not_nibbles;
         }
     }
-    const auto carried = static_cast<std::uint8_t>((static_cast<unsigned char>(body[0]) & 0x0Fu) |
-                                                   ((static_cast<unsigned char>(body[1]) & 0x0Fu)
-                                                    << 4));
+    const auto carried =
+        static_cast<std::uint8_t>((static_cast<unsigned char>(body[0]) & 0x0Fu) |
+                                  ((static_cast<unsigned char>(body[1]) & 0x0Fu) << 4));
     return crc8(data, static_cast<std::size_t>(data_size)) == carried
                ? firmware_verdict::intact
                : firmware_verdict::crc_mismatch;

@@ -36,11 +36,11 @@ QByteArray make_firmware_image();
 
 // What the synthesizer finds in the body of a firmware_update message.
 enum class firmware_verdict {
-    intact,        // CRC present, data in nibble pairs, CRC matches
-    no_crc,        // fewer than the two CRC bytes
-    odd_data,      // the data do not come in nibble pairs
-    not_nibbles,   // a data byte above 0x0F
-    crc_mismatch,  // the carried CRC differs from the one computed over the data
+    intact,       // CRC present, data in nibble pairs, CRC matches
+    no_crc,       // fewer than the two CRC bytes
+    odd_data,     // the data do not come in nibble pairs
+    not_nibbles,  // a data byte above 0x0F
+    crc_mismatch, // the carried CRC differs from the one computed over the data
 };
 
 // Checks a firmware body (everything between the command byte and F7).

@@ -4,8 +4,12 @@ namespace quillmar::standin {
 
 namespace {
 
-char to_char(std::byte b) noexcept { return static_cast<char>(std::to_integer<unsigned char>(b)); }
-std::byte to_byte(char c) noexcept { return std::byte{static_cast<unsigned char>(c)}; }
+char to_char(std::byte b) noexcept {
+    return static_cast<char>(std::to_integer<unsigned char>(b));
+}
+std::byte to_byte(char c) noexcept {
+    return std::byte{static_cast<unsigned char>(c)};
+}
 
 } // namespace
 

@@ -16,7 +16,9 @@ static_assert(header_after_start.size() + 2 == protocol::header_size,
 constexpr std::byte first_realtime{0xF8};
 constexpr std::byte first_status{0x80};
 
-char to_char(std::byte b) noexcept { return static_cast<char>(std::to_integer<unsigned char>(b)); }
+char to_char(std::byte b) noexcept {
+    return static_cast<char>(std::to_integer<unsigned char>(b));
+}
 
 } // namespace
 
@@ -43,7 +45,9 @@ std::optional<message> device_framer::push(std::byte b) {
     return std::nullopt;
 }
 
-device_framer::state_t device_framer::on_data(waiting_start, std::byte) { return waiting_start{}; }
+device_framer::state_t device_framer::on_data(waiting_start, std::byte) {
+    return waiting_start{};
+}
 
 device_framer::state_t device_framer::on_data(in_header header, std::byte b) {
     if (b != header_after_start[header.matched]) {

@@ -72,7 +72,7 @@ constexpr std::array<std::string_view, 32> base_names{
     "\xCE\x94"
     "elta Sweep", // Δelta Sweep
     "\xC3\x91"
-    "and\xC3\xBA", // Ñandú
+    "and\xC3\xBA",                                      // Ñandú
     "\xE6\x97\xA5\xE6\x9C\xAC\xE3\x81\xAE\xE7\xAC\x9B", // 日本の笛
     "Deep  Space",
     "Trailing dot.",
@@ -198,8 +198,7 @@ void put(Message& message, const FieldDescriptor* field, splitmix64& random, con
         break;
     }
     case FieldDescriptor::CPPTYPE_DOUBLE: {
-        const double v = how.defaults ? field->default_value_double()
-                                      : any_float(0.0f, random);
+        const double v = how.defaults ? field->default_value_double() : any_float(0.0f, random);
         repeated ? reflection->AddDouble(&message, field, v)
                  : reflection->SetDouble(&message, field, v);
         break;
@@ -237,11 +236,10 @@ void put(Message& message, const FieldDescriptor* field, splitmix64& random, con
     case FieldDescriptor::CPPTYPE_ENUM: {
         const auto* type = field->enum_type();
         const auto count = static_cast<std::uint32_t>(type->value_count());
-        const auto* v =
-            how.defaults ? field->default_value_enum()
-            : how.density >= 1.0
-                ? type->value(static_cast<int>((how.turn + position) % count))
-                : type->value(static_cast<int>(random.below(count)));
+        const auto* v = how.defaults ? field->default_value_enum()
+                        : how.density >= 1.0
+                            ? type->value(static_cast<int>((how.turn + position) % count))
+                            : type->value(static_cast<int>(random.below(count)));
         repeated ? reflection->AddEnum(&message, field, v)
                  : reflection->SetEnum(&message, field, v);
         break;

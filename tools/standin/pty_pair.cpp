@@ -8,7 +8,9 @@
 namespace quillmar::standin {
 
 pty_pair::pty_pair() {
-    const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec: a child process must not hold the master end open, or closing it here
+    // would no longer hang up the slave end.
+    const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return;
     }
@@ -21,7 +23,7 @@ pty_pair::pty_pair() {
         ::close(fd);
         return;
     }
-    const int keepalive = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int keepalive = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (keepalive < 0) {
         ::close(fd);
         return;
@@ -40,6 +42,12 @@ pty_pair::~pty_pair() {
     close_master();
     if (slave_keepalive_fd >= 0) {
         ::close(slave_keepalive_fd);
+    }
+}
+
+void pty_pair::discard_unread() noexcept {
+    if (slave_keepalive_fd >= 0) {
+        ::tcflush(slave_keepalive_fd, TCIFLUSH);
     }
 }
 

@@ -21,6 +21,9 @@ public:
     // Path of the slave end, such as "/dev/pts/3".
     QString slave_path() const { return slave; }
 
+    // Drops the bytes written to the master end that nobody has read from the slave end yet.
+    void discard_unread() noexcept;
+
     // Closes the master end. The slave then sees a hang-up, as when a USB serial device
     // is unplugged.
     void close_master() noexcept;

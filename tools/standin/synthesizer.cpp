@@ -7,7 +7,6 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <termios.h>
 #include <unistd.h>
 
 namespace quillmar::standin {
@@ -25,7 +24,9 @@ static_assert(model_id_offset + 2 == static_cast<int>(protocol::header_size),
 // Reads taken per read notification, so a long message does not starve the event loop.
 constexpr int reads_per_wakeup = 16;
 
-bool in_slot_range(int slot) noexcept { return slot >= 0 && slot < preset_slot_count; }
+bool in_slot_range(int slot) noexcept {
+    return slot >= 0 && slot < preset_slot_count;
+}
 
 QByteArray interleaved(const QByteArray& bytes) {
     QByteArray out;
@@ -65,9 +66,13 @@ synthesizer::~synthesizer() {
     write_notifier.reset();
 }
 
-bool synthesizer::valid() const noexcept { return pty.valid(); }
+bool synthesizer::valid() const noexcept {
+    return pty.valid();
+}
 
-QString synthesizer::port_path() const { return pty.slave_path(); }
+QString synthesizer::port_path() const {
+    return pty.slave_path();
+}
 
 // ---- Preset memory ----
 
@@ -130,14 +135,24 @@ int synthesizer::preset_count() const {
 
 // ---- Switches ----
 
-void synthesizer::set_refused_exports(std::set<int> indexes) { refused_exports = std::move(indexes); }
-void synthesizer::set_refuse_imports(bool refuse) { refuse_imports = refuse; }
+void synthesizer::set_refused_exports(std::set<int> indexes) {
+    refused_exports = std::move(indexes);
+}
+void synthesizer::set_refuse_imports(bool refuse) {
+    refuse_imports = refuse;
+}
 void synthesizer::set_refused_import_ids(std::set<std::uint32_t> ids) {
     refused_import_ids = std::move(ids);
 }
-void synthesizer::set_refuse_update_request(bool refuse) { refuse_update_request = refuse; }
-void synthesizer::set_fail_update(bool fail) { fail_update = fail; }
-void synthesizer::set_silent(bool value) { silent = value; }
+void synthesizer::set_refuse_update_request(bool refuse) {
+    refuse_update_request = refuse;
+}
+void synthesizer::set_fail_update(bool fail) {
+    fail_update = fail;
+}
+void synthesizer::set_silent(bool value) {
+    silent = value;
+}
 void synthesizer::set_silent_to(protocol::command request, bool value) {
     if (value) {
         silent_requests.insert(request);
@@ -145,14 +160,22 @@ void synthesizer::set_silent_to(protocol::command request, bool value) {
         silent_requests.erase(request);
     }
 }
-void synthesizer::set_answer_delay(int milliseconds) { answer_delay = std::max(0, milliseconds); }
-void synthesizer::stop_next_answer_after(int bytes) { stop_after = std::max(0, bytes); }
-void synthesizer::corrupt_next_answer(int body_index) { corrupt_at = std::max(0, body_index); }
+void synthesizer::set_answer_delay(int milliseconds) {
+    answer_delay = std::max(0, milliseconds);
+}
+void synthesizer::stop_next_answer_after(int bytes) {
+    stop_after = std::max(0, bytes);
+}
+void synthesizer::corrupt_next_answer(int body_index) {
+    corrupt_at = std::max(0, body_index);
+}
 void synthesizer::set_chunk_size(int bytes, int gap_milliseconds) {
     chunk_size = std::max(0, bytes);
     chunk_gap.setInterval(std::max(0, gap_milliseconds));
 }
-void synthesizer::set_interleave_realtime(bool interleave) { interleave_realtime = interleave; }
+void synthesizer::set_interleave_realtime(bool interleave) {
+    interleave_realtime = interleave;
+}
 
 // ---- Vanishing ----
 
@@ -185,7 +208,9 @@ void synthesizer::vanish_after_bytes(qint64 count) {
     vanish_bytes_left = count;
 }
 
-bool synthesizer::has_vanished() const noexcept { return !pty.valid(); }
+bool synthesizer::has_vanished() const noexcept {
+    return !pty.valid();
+}
 
 void synthesizer::discard_unread() {
     chunk_gap.stop();
@@ -195,8 +220,7 @@ void synthesizer::discard_unread() {
         return;
     }
     write_notifier->setEnabled(false);
-    // On the master end, flushing its output drops what the serial end has not read.
-    ::tcflush(pty.master(), TCOFLUSH);
+    pty.discard_unread();
 }
 
 void synthesizer::clear_records() {
@@ -233,7 +257,8 @@ void synthesizer::on_readable() {
 void synthesizer::consume(const char* bytes, int size) {
     for (int i = 0; i < size && pty.valid(); ++i) {
         ++received_bytes;
-        if (std::optional<message> m = framer->push(std::byte{static_cast<unsigned char>(bytes[i])})) {
+        if (std::optional<message> m =
+                framer->push(std::byte{static_cast<unsigned char>(bytes[i])})) {
             on_message(*m);
         }
         if (vanish_bytes_left > 0 && --vanish_bytes_left == 0) {
@@ -264,9 +289,9 @@ void synthesizer::handle(const message& m) {
         return;
     case command::firmware_update_request:
         if (m.body.isEmpty()) {
-            answer(m.command, make_message(refuse_update_request
-                                               ? command::firmware_update_request_nacked
-                                               : command::firmware_update_request_acked));
+            answer(m.command,
+                   make_message(refuse_update_request ? command::firmware_update_request_nacked
+                                                      : command::firmware_update_request_acked));
         }
         return;
     case command::firmware_update:
@@ -320,8 +345,8 @@ void synthesizer::answer_import(const message& m) {
     if (stored) {
         memory[preset.id()] = payload;
     }
-    answer(m.command, make_message(stored ? command::preset_import_succeeded
-                                          : command::preset_import_failed));
+    answer(m.command,
+           make_message(stored ? command::preset_import_succeeded : command::preset_import_failed));
 }
 
 void synthesizer::answer_firmware(const message& m) {
@@ -341,8 +366,8 @@ void synthesizer::answer(protocol::command request, QByteArray bytes) {
     if (corrupt_at) {
         const int body_size = bytes.size() - static_cast<int>(protocol::bodyless_message_size);
         const int at = *corrupt_at < body_size
-                                 ? static_cast<int>(protocol::header_size) + *corrupt_at
-                                 : model_id_offset;
+                           ? static_cast<int>(protocol::header_size) + *corrupt_at
+                           : model_id_offset;
         bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
         corrupt_at.reset();
     }

@@ -1,0 +1,177 @@
+// The status panel: its state table, walked through with real labels.
+
+#include "app_resources.h"
+#include "info_box.h"
+#include "test_env.h"
+
+#include <QLabel>
+#include <QMovie>
+#include <QTest>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <memory>
+
+using panel_state = info_box::state;
+Q_DECLARE_METATYPE(panel_state)
+
+namespace {
+
+// Two labels on a shown widget, driven by one panel.
+struct panel_fixture {
+    panel_fixture(const QString& title, const QString& text) {
+        auto* layout = new QVBoxLayout(&host);
+        layout->addWidget(upper);
+        layout->addWidget(lower);
+        upper->setText(QStringLiteral("placeholder"));
+        lower->setText(QStringLiteral("placeholder"));
+        panel = std::make_unique<info_box>(upper, lower, title, text);
+        host.show();
+    }
+
+    bool spinner_running() const {
+        return upper->movie() != nullptr && upper->movie()->state() == QMovie::Running;
+    }
+
+    QWidget host;
+    QLabel* upper = new QLabel(&host);
+    QLabel* lower = new QLabel(&host);
+    std::unique_ptr<info_box> panel;
+};
+
+// One letter per call on the panel, so a row reads as the sequence it tests.
+void run(info_box& panel, const QString& steps) {
+    for (const QChar step : steps) {
+        switch (step.toLatin1()) {
+        case 'N': // a notice
+            panel.take_notification_action(QStringLiteral("NOTICE"), QStringLiteral("N-TEXT"));
+            break;
+        case 'S': // progress with spinner
+            panel.take_important_action(QStringLiteral("WORK IN PROGRESS\n1/256"), true);
+            break;
+        case 's': // progress without spinner
+            panel.take_important_action(QStringLiteral("WORK IN PROGRESS\n2/256"), false);
+            break;
+        case 'h':
+            panel.finish(panel_state::hover);
+            break;
+        case 'a':
+            panel.finish(panel_state::active);
+            break;
+        default:
+            QFAIL("unknown step");
+        }
+    }
+}
+
+} // namespace
+
+class tst_info_box : public QObject {
+    Q_OBJECT
+
+private slots:
+    void state_table_data();
+    void state_table();
+    void set_hover_is_refused_while_active();
+    void looks();
+};
+
+void tst_info_box::state_table_data() {
+    QTest::addColumn<QString>("default_title");
+    QTest::addColumn<QString>("default_text");
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<panel_state>("state");
+    QTest::addColumn<QString>("upper_text");
+    QTest::addColumn<QString>("lower_text");
+    QTest::addColumn<bool>("upper_visible");
+    QTest::addColumn<bool>("spinner_running");
+
+    const QString t = QStringLiteral("GUIDE");
+    const QString d = QStringLiteral("guide text");
+    const QString progress1 = QStringLiteral("WORK IN PROGRESS\n1/256");
+    const QString progress2 = QStringLiteral("WORK IN PROGRESS\n2/256");
+    const QString notice = QStringLiteral("NOTICE");
+    const QString notice_text = QStringLiteral("N-TEXT");
+
+    QTest::newRow("new panel shows its defaults")
+        << t << d << "" << panel_state::inactive << t << d << true << false;
+    QTest::newRow("notice over the defaults")
+        << t << d << "N" << panel_state::hover << notice << notice_text << true << false;
+    QTest::newRow("end of a notice brings the defaults back")
+        << t << d << "Nh" << panel_state::inactive << t << d << true << false;
+    QTest::newRow("progress with spinner")
+        << t << d << "S" << panel_state::active << QString() << progress1 << true << true;
+    QTest::newRow("notice while active is dropped")
+        << t << d << "SN" << panel_state::active << QString() << progress1 << true << true;
+    QTest::newRow("end of a hover while active keeps the progress")
+        << t << d << "Sh" << panel_state::active << QString() << progress1 << true << true;
+    QTest::newRow("progress without spinner keeps the running spinner")
+        << t << d << "Ss" << panel_state::active << QString() << progress2 << true << true;
+    QTest::newRow("progress without spinner leaves the title")
+        << t << d << "s" << panel_state::active << t << progress2 << true << false;
+    QTest::newRow("spinner asked twice keeps running")
+        << t << d << "SS" << panel_state::active << QString() << progress1 << true << true;
+    QTest::newRow("progress takes over a notice")
+        << t << d << "NS" << panel_state::active << QString() << progress1 << true << true;
+    QTest::newRow("end of progress while hover keeps the notice")
+        << t << d << "Na" << panel_state::hover << notice << notice_text << true << false;
+    QTest::newRow("end of progress stops the spinner and hides the upper label")
+        << t << d << "Sa" << panel_state::inactive << t << d << false << false;
+    QTest::newRow("notice after progress shows the upper label again")
+        << t << d << "SaN" << panel_state::hover << notice << notice_text << true << false;
+    QTest::newRow("end of progress twice changes nothing more")
+        << t << d << "Saa" << panel_state::inactive << t << d << false << false;
+    QTest::newRow("empty defaults: end of progress leaves both labels empty")
+        << QString() << QString() << "Sa" << panel_state::inactive << QString() << QString()
+        << false << false;
+}
+
+void tst_info_box::state_table() {
+    QFETCH(QString, default_title);
+    QFETCH(QString, default_text);
+    QFETCH(QString, steps);
+
+    panel_fixture f(default_title, default_text);
+    run(*f.panel, steps);
+
+    QTEST(f.panel->current_state(), "state");
+    QTEST(f.upper->text(), "upper_text");
+    QTEST(f.lower->text(), "lower_text");
+    QTEST(f.upper->isVisible(), "upper_visible");
+    QVERIFY(f.lower->isVisible());
+    QTEST(f.spinner_running(), "spinner_running");
+}
+
+void tst_info_box::set_hover_is_refused_while_active() {
+    panel_fixture f(QStringLiteral("T"), QStringLiteral("D"));
+    QVERIFY(f.panel->set_hover());
+    QCOMPARE(f.panel->current_state(), panel_state::hover);
+    f.panel->set_active();
+    QVERIFY(!f.panel->set_hover());
+    QCOMPARE(f.panel->current_state(), panel_state::active);
+}
+
+void tst_info_box::looks() {
+    panel_fixture f(QStringLiteral("T"), QStringLiteral("D"));
+    // Both labels get the display font of the resources, family only.
+    const QFont display = quillmar::display_font();
+    QVERIFY(display.resolve() & QFont::FamilyResolved);
+    QCOMPARE(display.resolve() & QFont::SizeResolved, 0u);
+    QCOMPARE(f.upper->font().family(), display.family());
+    QCOMPARE(f.lower->font().family(), display.family());
+    QCOMPARE(f.upper->styleSheet(), QString());
+    QCOMPARE(f.lower->styleSheet(), QStringLiteral("color:rgb(45,204,211);"));
+    f.panel->big_down_text_size();
+    QCOMPARE(f.lower->styleSheet(), QStringLiteral("Font:12pt;color:rgb(45,204,211);"));
+
+    // The spinner is the 60-frame animation of the resources, shown unscaled.
+    f.panel->take_important_action(QString(), true);
+    QMovie* movie = f.upper->movie();
+    QVERIFY(movie != nullptr);
+    QVERIFY(movie->isValid());
+    QCOMPARE(movie->frameCount(), 60);
+    QCOMPARE(movie->currentPixmap().size(), QSize(268, 131));
+}
+
+VORTAN_TEST_MAIN(tst_info_box)
+#include "tst_info_box.moc"

@@ -1,0 +1,239 @@
+// The main window: resources, shape, start-up look, hover guide, click slots.
+
+#include "app_resources.h"
+#include "test_env.h"
+#include "vortan_gui.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+// QObject::receivers is protected; naming it through a subclass gives a pointer to the
+// member that may be called on any QObject.
+struct receiver_count : QObject {
+    using QObject::receivers;
+};
+
+int clicked_receivers(const QObject* button) {
+    return (button->*(&receiver_count::receivers))(SIGNAL(clicked()));
+}
+
+QPushButton* button_named(vortan_gui& window, const QString& name) {
+    return window.findChild<QPushButton*>(name);
+}
+
+// Moves the mouse to a spot of the window far from the buttons.
+void move_mouse_away(vortan_gui& window) {
+    QTest::mouseMove(window.ui->label_logo, QPoint(2, 2));
+}
+
+QtMessageHandler previous_handler = nullptr;
+QStringList captured;
+void capture(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    captured.append(message);
+    previous_handler(type, context, message);
+}
+
+} // namespace
+
+class tst_window : public QObject {
+    Q_OBJECT
+
+private slots:
+    void resources_are_registered_before_main_data();
+    void resources_are_registered_before_main();
+    void fixed_size_without_maximise();
+    void start_look();
+    void hover_guide_data();
+    void hover_guide();
+    void click_slots_data();
+    void click_slots();
+};
+
+void tst_window::resources_are_registered_before_main_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("frames");
+    QTest::newRow("product logotype") << ":/Resources/vortan@2x.png" << QSize(2338, 496) << 1;
+    QTest::newRow("maker logotype") << ":/Resources/quillmar@2x.png" << QSize(2235, 284) << 1;
+    QTest::newRow("emblem") << ":/Resources/menubarlogo.png" << QSize(256, 256) << 1;
+    QTest::newRow("spinner") << ":/Resources/loader@2x.gif" << QSize(268, 131) << 60;
+    QTest::newRow("display font") << ":/Resources/usuzi.ttf" << QSize() << 0;
+}
+
+void tst_window::resources_are_registered_before_main() {
+    // Runs first: nothing of the application has been called yet.
+    QVERIFY(QApplication::topLevelWidgets().isEmpty());
+    QFETCH(QString, path);
+    QFETCH(QSize, size);
+    QFETCH(int, frames);
+    QVERIFY2(QFileInfo(path).isFile(), qPrintable(path));
+    if (frames == 0) {
+        return;
+    }
+    QImageReader reader(path);
+    QCOMPARE(reader.size(), size);
+    QVERIFY(reader.supportsAnimation() == (frames > 1));
+    if (frames > 1) {
+        QCOMPARE(reader.imageCount(), frames);
+        QCOMPARE(reader.loopCount(), -1); // loops forever
+        for (int frame = 0; frame < frames; ++frame) {
+            QVERIFY(!reader.read().isNull());
+            QCOMPARE(reader.nextImageDelay(), 30);
+        }
+    }
+}
+
+void tst_window::fixed_size_without_maximise() {
+    vortan_gui window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.windowTitle(), QStringLiteral("VORTAN V2.02"));
+    QCOMPARE(window.size(), QSize(542, 380));
+    QCOMPARE(window.minimumSize(), QSize(542, 380));
+    QCOMPARE(window.maximumSize(), QSize(542, 380));
+
+    const Qt::WindowFlags flags = window.windowFlags();
+    QVERIFY(window.isWindow());
+    QVERIFY(flags.testFlag(Qt::WindowTitleHint));
+    QVERIFY(flags.testFlag(Qt::WindowSystemMenuHint));
+    QVERIFY(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+    QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+
+    window.resize(800, 600);
+    QCOMPARE(window.size(), QSize(542, 380));
+    window.showMaximized();
+    QTRY_COMPARE(window.size(), QSize(542, 380));
+
+    QVERIFY(!QGuiApplication::windowIcon().isNull());
+    QVERIFY(!window.windowIcon().isNull());
+}
+
+void tst_window::start_look() {
+    vortan_gui window;
+    const Ui_vortan& ui = *window.ui;
+    // The panels replace the form's placeholders.
+    QCOMPARE(ui.passive_info_title->text(), window.guide_title);
+    QCOMPARE(ui.passive_info_main->text(), window.guide_text);
+    QCOMPARE(ui.label_spinner->text(), QString());
+    QCOMPARE(ui.active_info_text->text(), QString());
+    QCOMPARE(window.status_panel.current_state(), info_box::state::inactive);
+    QCOMPARE(window.guide_panel.current_state(), info_box::state::inactive);
+    QCOMPARE(ui.active_info_text->styleSheet(), QStringLiteral("Font:12pt;color:rgb(45,204,211);"));
+    QCOMPARE(ui.passive_info_main->styleSheet(), QStringLiteral("color:rgb(45,204,211);"));
+
+    const QString family = quillmar::display_font().family();
+    for (QPushButton* button : {ui.button_backup, ui.button_firmware, ui.button_send}) {
+        QVERIFY(button->isEnabled());
+        QVERIFY(button->hasMouseTracking());
+        QCOMPARE(button->font().family(), family);
+        QCOMPARE(button->styleSheet(), QStringLiteral("Font:13pt"));
+    }
+    QCOMPARE(ui.button_backup->text(), QStringLiteral("BACKUP"));
+    QCOMPARE(ui.button_firmware->text(), QStringLiteral("UPDATE"));
+    QCOMPARE(ui.button_send->text(), QStringLiteral("RESTORE"));
+    QVERIFY(!ui.label_main->pixmap(Qt::ReturnByValue).isNull());
+    QVERIFY(!ui.label_logo->pixmap(Qt::ReturnByValue).isNull());
+}
+
+void tst_window::hover_guide_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("operation_running");
+    for (const bool running : {false, true}) {
+        const char* suffix = running ? " while an operation runs" : "";
+        QTest::addRow("backup%s", suffix) << "button_backup" << running;
+        QTest::addRow("update%s", suffix) << "button_firmware" << running;
+        QTest::addRow("restore%s", suffix) << "button_send" << running;
+    }
+}
+
+void tst_window::hover_guide() {
+    QFETCH(QString, button);
+    QFETCH(bool, operation_running);
+
+    vortan_gui window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const Ui_vortan& ui = *window.ui;
+
+    const QString progress = QStringLiteral("WORK IN PROGRESS\n7/256");
+    if (operation_running) {
+        window.status_panel.take_important_action(progress, true);
+    }
+    const QString status_text = ui.active_info_text->text();
+    const auto status_untouched = [&] {
+        return ui.active_info_text->text() == status_text &&
+               window.status_panel.current_state() ==
+                   (operation_running ? info_box::state::active : info_box::state::inactive) &&
+               (ui.label_spinner->movie() != nullptr) == operation_running;
+    };
+
+    QString title;
+    QString text;
+    if (button == QLatin1String("button_backup")) {
+        title = window.backup_title;
+        text = window.backup_text;
+    } else if (button == QLatin1String("button_firmware")) {
+        title = window.update_title;
+        text = window.update_text;
+    } else {
+        title = window.restore_title;
+        text = window.restore_text;
+    }
+
+    move_mouse_away(window);
+    QPushButton* target = button_named(window, button);
+    QVERIFY(target != nullptr);
+    QTest::mouseMove(target);
+    QTRY_COMPARE(ui.passive_info_title->text(), title);
+    QCOMPARE(ui.passive_info_main->text(), text);
+    QCOMPARE(window.guide_panel.current_state(), info_box::state::hover);
+    QVERIFY(status_untouched());
+
+    move_mouse_away(window);
+    QTRY_COMPARE(ui.passive_info_title->text(), window.guide_title);
+    QCOMPARE(ui.passive_info_main->text(), window.guide_text);
+    QCOMPARE(window.guide_panel.current_state(), info_box::state::inactive);
+    QVERIFY(status_untouched());
+}
+
+void tst_window::click_slots_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QByteArray>("slot");
+    QTest::newRow("backup") << "button_backup" << QByteArray(SLOT(on_button_backup_clicked()));
+    QTest::newRow("update") << "button_firmware"
+                            << QByteArray(SLOT(on_button_firmware_clicked()));
+    QTest::newRow("restore") << "button_send" << QByteArray(SLOT(on_button_send_clicked()));
+}
+
+void tst_window::click_slots() {
+    QFETCH(QString, button);
+    QFETCH(QByteArray, slot);
+
+    captured.clear();
+    previous_handler = qInstallMessageHandler(capture);
+    auto window = std::make_unique<vortan_gui>();
+    qInstallMessageHandler(previous_handler);
+    // Pairing slots with buttons by name complains about every slot it cannot pair.
+    for (const QString& message : captured) {
+        QVERIFY2(!message.contains(QLatin1String("connectSlotsByName")), qPrintable(message));
+    }
+
+    QPushButton* target = button_named(*window, button);
+    QVERIFY(target != nullptr);
+    // Exactly one connection, and it is the one to the window's slot of that name.
+    QCOMPARE(clicked_receivers(target), 1);
+    QVERIFY(QObject::disconnect(target, SIGNAL(clicked()), window.get(), slot.constData()));
+    QCOMPARE(clicked_receivers(target), 0);
+}
+
+VORTAN_TEST_MAIN(tst_window)
+#include "tst_window.moc"
