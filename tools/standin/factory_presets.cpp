@@ -106,7 +106,7 @@ std::string name_for(int index) {
 
 // Floats a synthesizer may well hold. Several need nine significant digits to be read back
 // exactly (1 + 2^-23, 1/3, 2^24 - 1, the extremes); -0 differs from 0 only in its sign bit.
-const std::array<float, 16> special_floats{
+const std::array<float, 16> notable_floats{
     0.0f,
     -0.0f,
     1.0f,
@@ -125,9 +125,9 @@ const std::array<float, 16> special_floats{
     440.0f,
 };
 
-constexpr std::array<std::uint32_t, 11> special_uint32{
+constexpr std::array<std::uint32_t, 11> notable_uint32{
     0, 1, 4, 16, 64, 120, 127, 128, 300, 65535, std::numeric_limits<std::uint32_t>::max()};
-constexpr std::array<std::int32_t, 9> special_int32{0,
+constexpr std::array<std::int32_t, 9> notable_int32{0,
                                                     -1,
                                                     -12,
                                                     12,
@@ -146,7 +146,7 @@ float any_float(float default_value, splitmix64& random) {
     case 0:
         return default_value;
     case 1:
-        return pick(special_floats, random);
+        return pick(notable_floats, random);
     case 2:
     case 3:
     case 4: {
@@ -173,11 +173,11 @@ float any_float(float default_value, splitmix64& random) {
 }
 
 std::uint32_t any_uint32(splitmix64& random) {
-    return random.chance(0.5) ? pick(special_uint32, random) : random.below(200);
+    return random.chance(0.5) ? pick(notable_uint32, random) : random.below(200);
 }
 
 std::int32_t any_int32(splitmix64& random) {
-    return random.chance(0.5) ? pick(special_int32, random)
+    return random.chance(0.5) ? pick(notable_int32, random)
                               : static_cast<std::int32_t>(random.below(49)) - 24;
 }
 

@@ -1,6 +1,13 @@
 // vortan-standin: a Vortan on a pseudo-terminal, for trying the tool without the hardware.
 // Prints the serial end's path (such as /dev/pts/3) on one line and answers the tool until
 // it is killed. Each message it receives is noted on stderr.
+//
+// The tool offers only the ports the system lists, and pseudo-terminals are not among them.
+// To use the stand-in, lay its serial end over a listed port in a private mount namespace
+// and start the tool there (as root):
+//   build/bin/vortan-standin > /tmp/standin &
+//   unshare --mount sh -c "mount --bind $(head -1 /tmp/standin) /dev/ttyS0 && build/bin/vortan"
+// and choose ttyS0 in the port dialog. Nothing outside that namespace changes.
 
 #include "synthesizer.h"
 
