@@ -6,7 +6,9 @@
 
 // Q_INIT_RESOURCE declares the collection's init function where it is used, so it has to
 // be used in a function of the global namespace.
-static void init_resource_collection() { Q_INIT_RESOURCE(Resources); }
+static void init_resource_collection() {
+    Q_INIT_RESOURCE(Resources);
+}
 
 namespace quillmar {
 
@@ -16,7 +18,9 @@ const QString display_font_file = QStringLiteral(":/Resources/usuzi.ttf");
 
 } // namespace
 
-void register_resources() { init_resource_collection(); }
+void register_resources() {
+    init_resource_collection();
+}
 
 QFont display_font() {
     // Only a successful load is remembered: a failed one registered nothing, so trying

@@ -17,8 +17,7 @@ const QString big_text_style = QStringLiteral("Font:12pt;color:rgb(45,204,211);"
 
 info_box::info_box(QLabel* title_label, QLabel* text_label, const QString& title,
                    const QString& text)
-    : default_title(title), default_text(text), title_label(title_label),
-      text_label(text_label) {
+    : default_title(title), default_text(text), title_label(title_label), text_label(text_label) {
     quillmar::register_resources();
     spinner = std::make_unique<QMovie>(spinner_file);
     const QFont font = quillmar::display_font();
@@ -31,7 +30,9 @@ info_box::info_box(QLabel* title_label, QLabel* text_label, const QString& title
 
 info_box::~info_box() = default;
 
-void info_box::big_down_text_size() { text_label->setStyleSheet(big_text_style); }
+void info_box::big_down_text_size() {
+    text_label->setStyleSheet(big_text_style);
+}
 
 bool info_box::set_hover() {
     if (current == state::active) {

@@ -115,8 +115,8 @@ vortan_gui::vortan_gui(QWidget* parent)
     status_panel.big_down_text_size();
     // A title bar with system menu, minimise and close button, and no maximise button:
     // with the form's fixed size the window cannot be resized.
-    setWindowFlags(Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
 
     make_folder(data_location);
     make_folder(data_location + QDir::separator() + backups_folder);
@@ -139,7 +139,9 @@ vortan_gui::vortan_gui(QWidget* parent)
     // listeners here. ---
 }
 
-vortan_gui::~vortan_gui() { ui.reset(); }
+vortan_gui::~vortan_gui() {
+    ui.reset();
+}
 
 bool vortan_gui::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Enter) {
@@ -179,6 +181,7 @@ bool vortan_gui::message_box_executor_2choices(QString title, QString text,
     box->setStandardButtons(QMessageBox::Ok | QMessageBox::No);
     box->setButtonText(QMessageBox::No, QStringLiteral("NO"));
     box->setButtonText(QMessageBox::Ok, QStringLiteral("OK"));
+    box->setDefaultButton(QMessageBox::Ok);
     const bool ok = box->exec() == QMessageBox::Ok;
     // The answer is all the caller gets, so the box goes now rather than with the window.
     // It may already be gone when the window was destroyed while it was open.

@@ -47,8 +47,8 @@ private slots:
 
 void tst_dialogs::core_box() {
     vortan_gui window;
-    QMessageBox* box = window.message_box_core(QStringLiteral("ERROR"), QStringLiteral("DISCONNECTED"),
-                                               QStringLiteral("WHAT NOW?"));
+    QMessageBox* box = window.message_box_core(
+        QStringLiteral("ERROR"), QStringLiteral("DISCONNECTED"), QStringLiteral("WHAT NOW?"));
     QVERIFY(box != nullptr);
     QCOMPARE(box->parent(), &window);
     QVERIFY(!box->isVisible());
@@ -63,7 +63,7 @@ void tst_dialogs::core_box() {
 
     // The caller shows it; Return answers OK.
     modal_answerer answers;
-    answers.key(Qt::Key_Return, {QStringLiteral("ERROR"), QStringLiteral("DISCONNECTED"), {}});
+    answers.key(Qt::Key_Return, {.title = "ERROR", .text = "DISCONNECTED"});
     QCOMPARE(box->exec(), int(QMessageBox::Ok));
     QVERIFY(answers.done());
     QVERIFY2(answers.problems().isEmpty(), qPrintable(problems_of(answers)));
@@ -86,8 +86,9 @@ void tst_dialogs::two_choices() {
     vortan_gui window;
     const int boxes_before = message_boxes_of(window);
     modal_answerer answers;
-    const modal_answerer::expect expected{QString(), QStringLiteral("WARNING\nBACKUP IS OLD"),
-                                          QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?")};
+    const modal_answerer::expect expected{.title = "",
+                                          .text = "WARNING\nBACKUP IS OLD",
+                                          .informative_text = "ARE YOU SURE YOU WANT TO PROCEED?"};
     if (answer == QLatin1String("click OK")) {
         answers.click(QStringLiteral("OK"), expected);
     } else if (answer == QLatin1String("click NO")) {
@@ -100,10 +101,10 @@ void tst_dialogs::two_choices() {
         answers.close(expected);
     }
 
-    QCOMPARE(window.message_box_executor_2choices(QString(),
-                                                  QStringLiteral("WARNING\nBACKUP IS OLD"),
-                                                  QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?")),
-             result);
+    QCOMPARE(
+        window.message_box_executor_2choices(QString(), QStringLiteral("WARNING\nBACKUP IS OLD"),
+                                             QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?")),
+        result);
     QVERIFY(answers.done());
     QVERIFY2(answers.problems().isEmpty(), qPrintable(problems_of(answers)));
     QCOMPARE(answers.seen().size(), 1);
@@ -134,9 +135,9 @@ void tst_dialogs::two_choice_box_looks() {
 void tst_dialogs::boxes_in_a_row_from_a_nested_loop() {
     vortan_gui window;
     modal_answerer answers;
-    answers.click(QStringLiteral("OK"), {{}, QStringLiteral("FIRST"), {}})
-        .key(Qt::Key_Escape, {{}, QStringLiteral("SECOND"), {}})
-        .key(Qt::Key_Return, {{}, QStringLiteral("THIRD"), {}});
+    answers.click(QStringLiteral("OK"), {.text = "FIRST"})
+        .key(Qt::Key_Escape, {.text = "SECOND"})
+        .key(Qt::Key_Return, {.text = "THIRD"});
 
     // The boxes come from a slot run by the event loop, as the window's own do.
     QList<bool> results;
@@ -165,8 +166,8 @@ void tst_dialogs::box_opened_while_another_is_open() {
                                                              QString());
                 quillmar::test::click_button(outer, QStringLiteral("OK"));
             },
-            {{}, QStringLiteral("OUTER"), {}})
-        .click(QStringLiteral("NO"), {{}, QStringLiteral("INNER"), {}});
+            {.text = "OUTER"})
+        .click(QStringLiteral("NO"), {.text = "INNER"});
 
     QVERIFY(window.message_box_executor_2choices(QString(), QStringLiteral("OUTER"), QString()));
     QVERIFY(!inner);
@@ -228,7 +229,7 @@ void tst_dialogs::port_dialog_answers() {
                 static_cast<custom_dialog*>(w)->comboBox()->setCurrentIndex(1);
                 quillmar::test::click_button(w, QStringLiteral("SELECT"));
             },
-            {QStringLiteral("SELECT VORTAN"), {}, {}})
+            {.title = "SELECT VORTAN"})
         .key(Qt::Key_Escape)
         .close();
     QCOMPARE(dialog.exec(), int(QDialog::Accepted));

@@ -18,10 +18,13 @@ using quillmar::test::temporary_data_home;
 namespace {
 
 QString resources_folder() {
-    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources"));
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/../Resources"));
 }
 
-QString firmware_path() { return resources_folder() + QStringLiteral("/firmware.sys"); }
+QString firmware_path() {
+    return resources_folder() + QStringLiteral("/firmware.sys");
+}
 
 void remove_firmware() {
     const QFileInfo info(firmware_path());
@@ -76,7 +79,9 @@ void tst_startup::init() {
     QVERIFY(QDir().mkpath(resources_folder()));
 }
 
-void tst_startup::cleanup() { remove_firmware(); }
+void tst_startup::cleanup() {
+    remove_firmware();
+}
 
 void tst_startup::firmware_image_data() {
     QTest::addColumn<QString>("kind");
@@ -89,8 +94,8 @@ void tst_startup::firmware_image_data() {
     QTest::newRow("several megabytes, exact bytes") << "file" << large << large;
     QTest::newRow("empty file") << "file" << QByteArray() << QByteArray();
     QTest::newRow("link to a file, exact bytes") << "link" << small << small;
-    QTest::newRow("dangling link gives an empty image") << "dangling" << QByteArray()
-                                                        << QByteArray();
+    QTest::newRow("dangling link gives an empty image")
+        << "dangling" << QByteArray() << QByteArray();
     QTest::newRow("folder named firmware.sys gives an empty image")
         << "folder" << QByteArray() << QByteArray();
 }
@@ -134,7 +139,8 @@ void tst_startup::data_folders_are_created() {
 
 void tst_startup::existing_data_is_left_alone() {
     temporary_data_home home;
-    const QString backup = home.data_location() + QStringLiteral("/datesaves/21_03_04_05_06/BANK A");
+    const QString backup =
+        home.data_location() + QStringLiteral("/datesaves/21_03_04_05_06/BANK A");
     QVERIFY(QDir().mkpath(backup));
     const QByteArray preset = "id: 0\nname: \"INIT\"\n";
     QVERIFY(write_file(backup + QStringLiteral("/000 INIT.txt"), preset));
@@ -146,7 +152,8 @@ void tst_startup::existing_data_is_left_alone() {
     }
     QCOMPARE(read_file(backup + QStringLiteral("/000 INIT.txt")), preset);
     QCOMPARE(read_file(home.data_location() + QStringLiteral("/notes")), QByteArray("keep"));
-    QCOMPARE(QDir(home.data_location() + QStringLiteral("/datesaves")).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+    QCOMPARE(QDir(home.data_location() + QStringLiteral("/datesaves"))
+                 .entryList(QDir::Dirs | QDir::NoDotAndDotDot),
              QStringList({"21_03_04_05_06"}));
 }
 
@@ -158,8 +165,10 @@ void tst_startup::data_folder_that_cannot_be_created() {
     QVERIFY(QDir().mkpath(home.path()));
     QVERIFY(write_file(blocker, "not a folder"));
     temporary_data_home::point_data_home_at(blocker + QStringLiteral("/data"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Unable to create the folder .*/blocker/data/")));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Unable to create the folder .*/datesaves$")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
+                                           "Unable to create the folder .*/blocker/data/")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
+                                           "Unable to create the folder .*/datesaves$")));
 
     vortan_gui window;
     QCOMPARE(window.data_location, temporary_data_home::current_data_location());

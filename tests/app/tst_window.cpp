@@ -209,8 +209,7 @@ void tst_window::click_slots_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QByteArray>("slot");
     QTest::newRow("backup") << "button_backup" << QByteArray(SLOT(on_button_backup_clicked()));
-    QTest::newRow("update") << "button_firmware"
-                            << QByteArray(SLOT(on_button_firmware_clicked()));
+    QTest::newRow("update") << "button_firmware" << QByteArray(SLOT(on_button_firmware_clicked()));
     QTest::newRow("restore") << "button_send" << QByteArray(SLOT(on_button_send_clicked()));
 }
 

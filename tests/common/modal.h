@@ -110,17 +110,19 @@ inline void press_key(QWidget* dialog, Qt::Key key) {
     QTest::keyClick(target != nullptr ? target : dialog, key);
 }
 
+// What the next box should show; unset fields are not checked.
+struct modal_expect {
+    std::optional<QString> title = std::nullopt;
+    std::optional<QString> text = std::nullopt;
+    std::optional<QString> informative_text = std::nullopt;
+};
+
 // Answers the modal boxes that appear, one step per box, in order (see the top of the file).
 class modal_answerer {
 public:
     using action = std::function<void(QWidget*)>;
 
-    // What the next box should show; unset fields are not checked.
-    struct expect {
-        std::optional<QString> title;
-        std::optional<QString> text;
-        std::optional<QString> informative_text;
-    };
+    using expect = modal_expect;
 
     explicit modal_answerer(int poll_ms = 5) {
         QObject::connect(&poll, &QTimer::timeout, [this] { look(); });
@@ -184,7 +186,11 @@ private:
         if (steps.empty()) {
             // Closed at once, so an unexpected box fails the test instead of hanging it.
             complain(QStringLiteral("unexpected %1").arg(describe(seen)));
-            reject_box(box);
+            QTimer::singleShot(0, &poll, [target = QPointer<QWidget>(box)] {
+                if (!target.isNull()) {
+                    reject_box(target.data());
+                }
+            });
             return;
         }
         step next = std::move(steps.front());
@@ -195,15 +201,15 @@ private:
               QStringLiteral("informative text"), seen);
         // Answered from a fresh timer call, so that a box the answer opens is met as well.
         ++in_flight;
-        QTimer::singleShot(0, &poll, [this, target = QPointer<QWidget>(box),
-                                      answer = std::move(next.answer)] {
-            --in_flight;
-            if (target.isNull()) {
-                complain(QStringLiteral("a box closed before it was answered"));
-                return;
-            }
-            answer(target.data());
-        });
+        QTimer::singleShot(
+            0, &poll, [this, target = QPointer<QWidget>(box), answer = std::move(next.answer)] {
+                --in_flight;
+                if (target.isNull()) {
+                    complain(QStringLiteral("a box closed before it was answered"));
+                    return;
+                }
+                answer(target.data());
+            });
     }
 
     bool known(QWidget* box) const {
@@ -232,7 +238,8 @@ private:
     void check(const std::optional<QString>& wanted, const QString& got, const QString& what,
                const seen_modal& seen) {
         if (wanted.has_value() && *wanted != got) {
-            complain(QStringLiteral("%1 \"%2\" expected, got %3").arg(what, *wanted, describe(seen)));
+            complain(
+                QStringLiteral("%1 \"%2\" expected, got %3").arg(what, *wanted, describe(seen)));
         }
     }
 

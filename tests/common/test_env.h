@@ -98,15 +98,15 @@ private:
 
 // QTEST_MAIN for widget tests, with a temporary data home in place before the QApplication
 // is built and until the program ends.
-#define VORTAN_TEST_MAIN(TestObject)                                                           \
-    int main(int argc, char* argv[]) {                                                         \
-        ::quillmar::test::temporary_data_home data_home;                                       \
-        if (!data_home.valid()) {                                                              \
-            qFatal("cannot create a temporary data home");                                     \
-        }                                                                                      \
-        QApplication app(argc, argv);                                                          \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                               \
-        TestObject tc;                                                                         \
-        QTEST_SET_MAIN_SOURCE_PATH                                                             \
-        return QTest::qExec(&tc, argc, argv);                                                  \
+#define VORTAN_TEST_MAIN(TestObject)                                                               \
+    int main(int argc, char* argv[]) {                                                             \
+        ::quillmar::test::temporary_data_home data_home;                                           \
+        if (!data_home.valid()) {                                                                  \
+            qFatal("cannot create a temporary data home");                                         \
+        }                                                                                          \
+        QApplication app(argc, argv);                                                              \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                   \
+        TestObject tc;                                                                             \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                 \
+        return QTest::qExec(&tc, argc, argv);                                                      \
     }

@@ -36,13 +36,11 @@ bool set_scene(vortan_gui& window, const QString& scene) {
         return true;
     }
     if (scene == QLatin1String("progress")) {
-        window.status_panel.take_important_action(QStringLiteral("WORK IN PROGRESS\n12/256"),
-                                                  true);
+        window.status_panel.take_important_action(QStringLiteral("WORK IN PROGRESS\n12/256"), true);
         return true;
     }
     if (scene == QLatin1String("notice")) {
-        window.status_panel.take_notification_action(QString(),
-                                                     QStringLiteral("BACKUP SUCCEEDED"));
+        window.status_panel.take_notification_action(QString(), QStringLiteral("BACKUP SUCCEEDED"));
         return true;
     }
     if (scene == QLatin1String("disabled")) {
@@ -58,8 +56,7 @@ bool set_scene(vortan_gui& window, const QString& scene) {
 
 int main(int argc, char* argv[]) {
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s OUT.png [start|hover|progress|notice|disabled]\n",
-                     argv[0]);
+        std::fprintf(stderr, "usage: %s OUT.png [start|hover|progress|notice|disabled]\n", argv[0]);
         return 2;
     }
     QTemporaryDir data_home;
