@@ -1,6 +1,7 @@
 #include "vortan_gui.h"
 
 #include "app_resources.h"
+#include "parser_chain.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -85,6 +86,7 @@ std::unique_ptr<Ui_vortan> make_ui(QMainWindow* window) {
 vortan_gui::vortan_gui(QWidget* parent)
     : QMainWindow(parent),
       data_location(QStandardPaths::writableLocation(QStandardPaths::DataLocation)),
+      port(new QSerialPort(this)),
       guide_title(QStringLiteral("<p><span style=\" font-size:16pt; \">USER GUIDE</span></p>")),
       guide_text(QStringLiteral(
           "<html><head/><body><p>1. BACKUP YOUR CURRENT PRESETS</p><p>2. UPDATE VORTAN TO THE "
@@ -108,8 +110,10 @@ vortan_gui::vortan_gui(QWidget* parent)
           "RESTORE</p></body></html>")),
       ui(make_ui(this)),
       guide_panel(ui->passive_info_title, ui->passive_info_main, guide_title, guide_text),
-      status_panel(ui->label_spinner, ui->active_info_text, QString(), QString()) {
-    // --- Device link: the operation state is set up here. ---
+      status_panel(ui->label_spinner, ui->active_info_text, QString(), QString()),
+      export_timer(new QTimer(this)), operation_timer(new QTimer(this)),
+      ports(std::make_unique<port_catalog>()) {
+    connect(&reader, &reader_t::hangup, this, &vortan_gui::connection_lost);
 
     QGuiApplication::setWindowIcon(QIcon(window_icon_file));
     status_panel.big_down_text_size();
@@ -135,8 +139,9 @@ vortan_gui::vortan_gui(QWidget* parent)
     ui->button_send->installEventFilter(this);
     ui->button_firmware->installEventFilter(this);
 
-    // --- Device link: the parsers are wired together and the operations register their
-    // listeners here. ---
+    quillmar::chain_parsers(reader.midi_parser, reader.sysex_parser);
+    init_firmware_handlers();
+    init_preset_handlers();
 }
 
 vortan_gui::~vortan_gui() {

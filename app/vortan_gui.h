@@ -1,14 +1,25 @@
 #pragma once
 
 #include "info_box.h"
+#include "preset.pb.h"
+#include "reader.h"
 #include "ui_vortan.h"
+#include "writer.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QMainWindow>
+#include <QSerialPort>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 class QEvent;
 class QMessageBox;
@@ -19,6 +30,19 @@ class QWidget;
 // hands over the form object, which only points at the widgets; the widgets belong to
 // `window`.
 std::unique_ptr<Ui_vortan> make_ui(QMainWindow* window);
+
+// Where the port dialog's names come from, and where the port chosen by name is found. The
+// tool offers every serial port the system lists (QSerialPortInfo); the tests offer
+// pseudo-terminals through a catalog of their own.
+class port_catalog {
+public:
+    virtual ~port_catalog() = default;
+    // The names the port dialog lists, in order.
+    virtual QStringList names() const;
+    // The system location of the port listed under `name` now; empty when no port of that
+    // name is listed any more.
+    virtual std::optional<QString> locate(const QString& name) const;
+};
 
 // The tool's one window and the owner of everything else: the form, the guide panel that
 // explains the button under the mouse, the status panel of the operations, the per-user
@@ -55,7 +79,14 @@ public:
     // read completely.
     QByteArray firmware_image;
 
-    // --- Device link members go here, in this order: writer, reader, port. ---
+    // Sends every message to the synthesizer.
+    writer_t writer;
+    // Receives the synthesizer's bytes; owns the MIDI stream parser and the device message
+    // parser, which the constructor joins.
+    reader_t reader;
+    // The one serial port object, a child of the window. Each operation points it at the
+    // chosen port and opens it; disconnect_action closes it.
+    QSerialPort* port;
 
     // Rich texts of the guide panel: the guide itself and one explanation per button.
     const QString guide_title;
@@ -74,17 +105,81 @@ public:
     // Progress, spinner and result notices over label_spinner and active_info_text.
     info_box status_panel;
 
-    // --- Operation state members go here, in this order: restore_list, preset_counter,
-    // export_timer, transfer_buffer, operation_timer, update_state, restore_cursor. ---
+    // Presets being restored, in sending order.
+    std::vector<proto::Preset> restore_list;
+    // Index of the preset last requested by a backup; 0 between backups.
+    std::uint16_t preset_counter = 0;
+    // Watches one preset export of a backup, from its start to its end.
+    QTimer* export_timer;
+    // Payload being received or sent by the running operation.
+    QByteArray transfer_buffer;
+    // Watches the answers of the running operation: the connection handshake, and every
+    // request of a backup or a restore.
+    QTimer* operation_timer;
+    // Connection state of a firmware update.
+    enum connection_state : std::int32_t { idle = 0, connected = 1, sending = 2 };
+    connection_state update_state = idle;
+    // The preset of restore_list whose import answer is awaited.
+    std::vector<proto::Preset>::iterator restore_cursor;
+
+    // Which operation runs, so that answers arriving while none (or another) runs are
+    // ignored.
+    enum class operation { none, backup, restore, update };
+    operation running = operation::none;
+    // The local time that names backup folders and dates the update's age check. Tests
+    // set a clock of their own.
+    std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
+    // Replaces the catalog the port dialog lists (tests offer pseudo-terminals).
+    void set_port_catalog(std::unique_ptr<port_catalog> catalog);
+
+    // Lets the user choose a port; the chosen port's system location, or empty when none
+    // was chosen or the chosen one is gone.
+    std::optional<QString> checkForPort();
+    // Notice "ERROR\nVORTAN NOT CONNECTED".
+    void unable_to_connect();
+    // Closes the link: the port, the writer and the reader; update_state becomes idle.
+    void disconnect_action();
+    // Points `port` at `location`, watches it for a lost device and opens it read-write. A
+    // failure to open shows later, through the operation's answer time-out.
+    void open_port(const QString& location);
+
+    // Firmware update (operations/firmware_update.cpp).
+    void init_firmware_handlers();
+    void send_firmware();
+    // Backup and restore (operations/backup.cpp, operations/restore.cpp).
+    void init_preset_handlers();
+    void request_next();
+    void backup_visuals();
+    // Writes one received preset into the backup folder being written; false when its file
+    // could not be written.
+    bool preset_to_text(proto::Preset& preset);
+    // Settles the folder of a backup that ended without success (time-out or lost port).
+    void abandon_backup();
+    // The restore's two import listeners, registered last by init_preset_handlers.
+    void init_restore_handlers();
 
 private slots:
-    // --- export_failed() goes here, first of the window's slots. ---
+    // A preset export began and did not end in time.
+    void export_failed();
 
     // The operations' entry points, connected by name to clicked() of the three buttons.
     bool on_button_send_clicked();
     bool on_button_backup_clicked();
     bool on_button_firmware_clicked();
 
-    // --- connection_acked(), backup_nacked() and send_nacked() go here, then the public
-    // slot connection_err(QSerialPort::SerialPortError). ---
+    // Time-outs of operation_timer: the connection handshake, a backup, a restore.
+    void connection_acked();
+    void backup_nacked();
+    void send_nacked();
+
+public slots:
+    // The port reports an error: a lost device (ResourceError) ends the operation.
+    void connection_err(QSerialPort::SerialPortError err);
+
+private slots:
+    // The reader found the device hung up (unplugged): the lost-port path.
+    void connection_lost();
+
+private:
+    std::unique_ptr<port_catalog> ports;
 };

@@ -1,0 +1,155 @@
+// How the window reaches the synthesizer: the port dialog, opening and closing the link,
+// and the failure handling every operation shares (answer time-outs, a lost device).
+
+#include "custom_dialog.h"
+#include "vortan_gui.h"
+
+#include <QComboBox>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QSerialPortInfo>
+
+namespace {
+
+const QString not_connected_notice = QStringLiteral("ERROR\nVORTAN NOT CONNECTED");
+const QString backup_failed_notice = QStringLiteral("ERROR\nBACKUP FAILED");
+const QString send_failed_notice = QStringLiteral("ERROR\nSEND FAILED");
+const QString connection_rejected_text = QStringLiteral("ERROR\nCONNECTION REJECTED!");
+
+} // namespace
+
+QStringList port_catalog::names() const {
+    QStringList names;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        names << info.portName();
+    }
+    return names;
+}
+
+std::optional<QString> port_catalog::locate(const QString& name) const {
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (!info.portName().isEmpty() && info.portName() == name) {
+            return info.systemLocation();
+        }
+    }
+    return std::nullopt;
+}
+
+void vortan_gui::set_port_catalog(std::unique_ptr<port_catalog> catalog) {
+    if (catalog) {
+        ports = std::move(catalog);
+    }
+}
+
+std::optional<QString> vortan_gui::checkForPort() {
+    custom_dialog dialog(this);
+    dialog.init(ports->names());
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    // Listed again: the chosen port may have gone while the dialog was open.
+    return ports->locate(dialog.comboBox()->currentText());
+}
+
+void vortan_gui::unable_to_connect() {
+    status_panel.take_notification_action(QString(), not_connected_notice);
+}
+
+void vortan_gui::open_port(const QString& location) {
+    port->setPortName(location);
+    // One connection however often a port is opened, so a lost device is handled once.
+    connect(port, SIGNAL(error(QSerialPort::SerialPortError)), this,
+            SLOT(connection_err(QSerialPort::SerialPortError)), Qt::UniqueConnection);
+    // Opening an already open port fails; the operation then runs on the open port. A port
+    // that cannot be opened shows through the operation's answer time-out.
+    if (!port->isOpen() && !port->open(QIODevice::ReadWrite)) {
+        qDebug("Unable to open");
+    }
+}
+
+void vortan_gui::disconnect_action() {
+    port->close();
+    writer.deactivate();
+    reader.deactivate();
+    update_state = idle;
+}
+
+void vortan_gui::connection_acked() {
+    if (update_state == idle) {
+        QPointer<QMessageBox> box = message_box_core(QString(), connection_rejected_text, QString());
+        box->exec();
+        delete box.data();
+        // Whatever happened while the box was open, the handshake has failed.
+        update_state = idle;
+        running = operation::none;
+    }
+    disconnect(operation_timer, SIGNAL(timeout()), this, SLOT(connection_acked()));
+    operation_timer->stop();
+}
+
+void vortan_gui::backup_nacked() {
+    preset_counter = 0;
+    export_timer->stop();
+    abandon_backup();
+    running = operation::none;
+    status_panel.finish(info_box::state::active);
+    status_panel.take_notification_action(QString(), backup_failed_notice);
+    ui->button_firmware->setEnabled(true);
+    ui->button_send->setEnabled(true);
+    ui->button_backup->setEnabled(true);
+    disconnect_action();
+    disconnect(operation_timer, SIGNAL(timeout()), this, SLOT(backup_nacked()));
+    operation_timer->stop();
+}
+
+void vortan_gui::send_nacked() {
+    preset_counter = 0;
+    running = operation::none;
+    status_panel.finish(info_box::state::active);
+    status_panel.take_notification_action(QString(), send_failed_notice);
+    ui->button_firmware->setEnabled(true);
+    ui->button_send->setEnabled(true);
+    ui->button_backup->setEnabled(true);
+    disconnect_action();
+    disconnect(operation_timer, SIGNAL(timeout()), this, SLOT(send_nacked()));
+    operation_timer->stop();
+}
+
+void vortan_gui::connection_err(QSerialPort::SerialPortError err) {
+    if (err != QSerialPort::ResourceError) {
+        return;
+    }
+    connection_lost();
+}
+
+// The device has gone (unplugged, or the port reports it unavailable). The link is closed
+// before the user is told, so a hung-up port cannot keep the event loop busy while the box
+// is open, and the box is shown once: a second report of the same loss finds the link
+// already closed.
+void vortan_gui::connection_lost() {
+    if (writer.attached_port() == nullptr && reader.attached_port() == nullptr) {
+        return;
+    }
+    disconnect(port, SIGNAL(error(QSerialPort::SerialPortError)), this,
+               SLOT(connection_err(QSerialPort::SerialPortError)));
+    // No answer can come any more: nothing may time out later.
+    operation_timer->stop();
+    disconnect(operation_timer, SIGNAL(timeout()), this, nullptr);
+    export_timer->stop();
+    disconnect(export_timer, SIGNAL(timeout()), this, nullptr);
+    if (running == operation::backup) {
+        abandon_backup();
+    }
+    running = operation::none;
+    preset_counter = 0;
+    status_panel.finish(info_box::state::active);
+    ui->button_firmware->setEnabled(true);
+    ui->button_send->setEnabled(true);
+    ui->button_backup->setEnabled(true);
+    disconnect_action();
+    QPointer<QMessageBox> box =
+        message_box_core(QStringLiteral("ERROR"), QStringLiteral("DISCONNECTED"), QString());
+    box->exec();
+    delete box.data();
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+// The real window against the synthesizer stand-in, over a pseudo-terminal.
+//
+// A rig gives every test a data folder of its own, a stand-in holding its 256 factory
+// presets, and a window whose port dialog lists the stand-in's serial end under the name
+// "ttyVORTAN" (the system does not list pseudo-terminals) and whose clock the test sets.
+// Modal boxes (the port dialog included) are answered in order by `answers`:
+//
+//     rig r;
+//     r.answers.click("SELECT", {.title = "SELECT VORTAN"});
+//     r.click(r.ui().button_backup);
+//     QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), QString("BACKUP SUCCEEDED"), 30000);
+//     r.check_answers();
+
+#include "modal.h"
+#include "synthesizer.h"
+#include "test_env.h"
+#include "vortan_gui.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QDir>
+#include <QLabel>
+#include <QMovie>
+#include <QPushButton>
+#include <QTest>
+#include <QTime>
+
+#include <map>
+#include <memory>
+
+namespace quillmar::test {
+
+// The name under which the port dialog lists the stand-in.
+inline const QString standin_port_name = QStringLiteral("ttyVORTAN");
+
+// A port list of the test's own: names mapped to the locations they open.
+class fixed_catalog : public port_catalog {
+public:
+    std::map<QString, QString> ports;
+
+    QStringList names() const override {
+        QStringList list;
+        for (const auto& [name, location] : ports) {
+            list << name;
+        }
+        return list;
+    }
+    std::optional<QString> locate(const QString& name) const override {
+        const auto found = ports.find(name);
+        if (found == ports.end()) {
+            return std::nullopt;
+        }
+        return found->second;
+    }
+};
+
+class rig {
+public:
+    rig() {
+        auto list = std::make_unique<fixed_catalog>();
+        catalog = list.get();
+        catalog->ports[standin_port_name] = synth.port_path();
+        window->set_port_catalog(std::move(list));
+        window->clock = [this] { return now; };
+        window->show();
+    }
+    rig(const rig&) = delete;
+    rig& operator=(const rig&) = delete;
+
+    // Per-test data folder; must exist before the window asks for its data location.
+    temporary_data_home data_home;
+    standin::synthesizer synth;
+    std::unique_ptr<vortan_gui> window = std::make_unique<vortan_gui>();
+    fixed_catalog* catalog = nullptr;
+    QDateTime now{QDate(2020, 12, 20), QTime(14, 5)};
+    modal_answerer answers;
+
+    Ui_vortan& ui() const { return *window->ui; }
+    QString backup_root() const {
+        return window->data_location + QDir::separator() + QStringLiteral("datesaves");
+    }
+    // The backup folders, sorted by name.
+    QStringList backups() const {
+        QStringList names = QDir(backup_root()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        names.sort(Qt::CaseSensitive);
+        return names;
+    }
+    QString status_text() const { return ui().active_info_text->text(); }
+    bool spinner_running() const {
+        return ui().label_spinner->movie() != nullptr &&
+               ui().label_spinner->movie()->state() == QMovie::Running;
+    }
+    bool buttons_enabled() const {
+        return ui().button_backup->isEnabled() && ui().button_send->isEnabled() &&
+               ui().button_firmware->isEnabled();
+    }
+    bool buttons_disabled() const {
+        return !ui().button_backup->isEnabled() && !ui().button_send->isEnabled() &&
+               !ui().button_firmware->isEnabled();
+    }
+    bool port_open() const { return window->port->isOpen(); }
+
+    // Answers the next port dialog with SELECT (the stand-in is preselected).
+    rig& select_port() {
+        answers.click(QStringLiteral("SELECT"), {.title = QStringLiteral("SELECT VORTAN")});
+        return *this;
+    }
+    // Clicks a button as the mouse does. Returns once the click's slot has returned, which
+    // may be after modal boxes were answered.
+    void click(QPushButton* button) const { QTest::mouseClick(button, Qt::LeftButton); }
+
+    // Every box expected was met, as expected, and no other.
+    void check_answers(int timeout_ms = 20000) {
+        QVERIFY2(answers.wait_until_done(timeout_ms), "not every expected box appeared");
+        QVERIFY2(answers.problems().isEmpty(), qPrintable(answers.problems().join('\n')));
+    }
+};
+
+} // namespace quillmar::test
