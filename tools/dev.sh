@@ -11,7 +11,7 @@ fuzz_build=${VORTAN_FUZZ_BUILD_DIR:-$here/build-fuzz}
 jobs=$(nproc)
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake ninja-build pkg-config dpkg-dev
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
     protobuf-compiler libprotobuf-dev
     libbenchmark-dev
@@ -35,12 +35,12 @@ install_missing() {
 }
 
 build_main() {
-    cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build "$build" -j "$jobs"
 }
 
 build_fuzz() {
-    cmake -S "$here" -B "$fuzz_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    cmake -S "$here" -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_CXX_COMPILER=clang++ -DVORTAN_FUZZ=ON
     cmake --build "$fuzz_build" -j "$jobs"
 }
