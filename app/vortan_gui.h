@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -126,6 +127,24 @@ public:
     // ignored.
     enum class operation { none, backup, restore, update };
     operation running = operation::none;
+    // The backup being written (operations/backup.cpp). Its presets go into a hidden
+    // staging folder, backup_dir, which takes the dated name only when the backup ends.
+    struct backup_progress {
+        // The dated folder ("yy_MM_dd_hh_mm") the backup becomes.
+        QString folder;
+        // Preset files written, and presets whose file could not be written.
+        int written = 0;
+        int failed = 0;
+    };
+    backup_progress backup;
+    // A firmware_update_request has been sent and not yet answered: only its acceptance
+    // releases the firmware image.
+    bool update_request_outstanding = false;
+    // Clears the update's "LOOK AT VORTAN" hint a while after the request, as long as the
+    // update still waits for its result.
+    QTimer update_hint_timer;
+    // Imports of the running restore that the synthesizer refused.
+    std::size_t restore_refused = 0;
     // The local time that names backup folders and dates the update's age check. Tests
     // set a clock of their own.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
@@ -157,6 +176,9 @@ public:
     void abandon_backup();
     // The restore's two import listeners, registered last by init_preset_handlers.
     void init_restore_handlers();
+    // The name of the latest backup folder (the last of the backup root's sub-folders in
+    // case-sensitive name order); empty when there is none.
+    std::optional<QString> latest_backup_name() const;
 
 private slots:
     // A preset export began and did not end in time.

@@ -58,9 +58,7 @@ template <typename F, typename R, typename... Args> struct ops_for {
             return std::invoke(*static_cast<F*>(storage), std::forward<Args>(args)...);
         }
     }
-    static void copy(void* to, const void* from) {
-        ::new (to) F(*static_cast<const F*>(from));
-    }
+    static void copy(void* to, const void* from) { ::new (to) F(*static_cast<const F*>(from)); }
     static void move(void* to, void* from) noexcept {
         ::new (to) F(std::move(*static_cast<F*>(from)));
         static_cast<F*>(from)->~F();

@@ -19,7 +19,9 @@
 // first three data bytes as its start, the rest in chunks of up to N bytes, and its end.
 //
 // Nothing is allocated: the SysEx buffer is a member array and listeners keep their
-// targets in place. Malformed input is dropped without report.
+// targets in place. Malformed input is dropped without report. SysEx data bytes that do not
+// fill the buffer, the bulk of all traffic, call no listener and are stored at once, before
+// the general dispatch.
 
 #include "inplace_function.h"
 #include "protocol.h"
@@ -52,12 +54,24 @@ enum class system_message_0_bytes : std::uint8_t {
 // Byte-class predicates.
 namespace midi {
 
-constexpr bool is_masked(std::byte b, std::byte mask) noexcept { return (b & mask) == mask; }
-constexpr bool is_status(std::byte b) noexcept { return is_masked(b, protocol::status_bit); }
-constexpr bool is_realtime(std::byte b) noexcept { return is_masked(b, protocol::realtime_mask); }
-constexpr bool is_sysex_start(std::byte b) noexcept { return b == protocol::sysex_start; }
-constexpr bool is_tune_request(std::byte b) noexcept { return b == protocol::tune_request; }
-constexpr std::byte get_nibble(std::byte b) noexcept { return b >> 4; }
+constexpr bool is_masked(std::byte b, std::byte mask) noexcept {
+    return (b & mask) == mask;
+}
+constexpr bool is_status(std::byte b) noexcept {
+    return is_masked(b, protocol::status_bit);
+}
+constexpr bool is_realtime(std::byte b) noexcept {
+    return is_masked(b, protocol::realtime_mask);
+}
+constexpr bool is_sysex_start(std::byte b) noexcept {
+    return b == protocol::sysex_start;
+}
+constexpr bool is_tune_request(std::byte b) noexcept {
+    return b == protocol::tune_request;
+}
+constexpr std::byte get_nibble(std::byte b) noexcept {
+    return b >> 4;
+}
 constexpr unsigned char get_channel(std::byte b) noexcept {
     return std::to_integer<unsigned char>(b & protocol::channel_mask);
 }
@@ -133,14 +147,12 @@ template <std::size_t N> class midi_parser_buffered {
     static_assert(N >= 1, "The SysEx buffer of the MIDI stream parser holds at least one byte.");
 
 public:
-    using state = std::variant<midi_state::waiting_status,
-                               midi_state::voice_message_1_byte_waiting_1st,
-                               midi_state::voice_message_2_bytes_waiting_1st,
-                               midi_state::voice_message_2_bytes_waiting_2nd,
-                               midi_state::sysex_message_waiting_1st,
-                               midi_state::sysex_message_waiting_2nd,
-                               midi_state::sysex_message_waiting_3rd,
-                               midi_state::sysex_message_waiting_data>;
+    using state =
+        std::variant<midi_state::waiting_status, midi_state::voice_message_1_byte_waiting_1st,
+                     midi_state::voice_message_2_bytes_waiting_1st,
+                     midi_state::voice_message_2_bytes_waiting_2nd,
+                     midi_state::sysex_message_waiting_1st, midi_state::sysex_message_waiting_2nd,
+                     midi_state::sysex_message_waiting_3rd, midi_state::sysex_message_waiting_data>;
     static_assert(sizeof(state) <= 2 * sizeof(std::size_t),
                   "A parser state is a small value, no bigger than two machine words.");
 
@@ -179,7 +191,9 @@ public:
     void set_voice_message_2_bytes_listener(voice_message_2_bytes_listener l) noexcept {
         on_voice_message_2_bytes = std::move(l);
     }
-    void set_sysex_start_listener(sysex_start_listener l) noexcept { on_sysex_start = std::move(l); }
+    void set_sysex_start_listener(sysex_start_listener l) noexcept {
+        on_sysex_start = std::move(l);
+    }
     void set_sysex_data_listener(sysex_data_listener l) noexcept { on_sysex_data = std::move(l); }
     void set_sysex_end_listener(sysex_end_listener l) noexcept { on_sysex_end = std::move(l); }
 

@@ -30,7 +30,8 @@ void chain_parsers(midi_parser_buffered<MidiBuffer>& midi, sysex_parser_buffered
             device.sysex_start();
         }
     });
-    midi.set_sysex_data_listener([&device](std::span<const std::byte> data) { device.parse(data); });
+    midi.set_sysex_data_listener(
+        [&device](std::span<const std::byte> data) { device.parse(data); });
     midi.set_sysex_end_listener([&device] { device.sysex_end(); });
 }
 

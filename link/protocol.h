@@ -36,7 +36,7 @@ inline constexpr std::byte channel_mask{0x0F};
 
 // The fixed header after F0.
 inline constexpr std::array<std::byte, 3> manufacturer_id{std::byte{0x00}, std::byte{0x2B},
-                                                           std::byte{0x17}};
+                                                          std::byte{0x17}};
 inline constexpr std::byte device_id{0x00};
 inline constexpr std::byte model_id{0x04};
 
@@ -63,7 +63,8 @@ enum class command : std::uint8_t {
     preset_import_succeeded = 0x0C,
     preset_import_failed = 0x0D,
 };
-inline constexpr std::uint8_t last_command = static_cast<std::uint8_t>(command::preset_import_failed);
+inline constexpr std::uint8_t last_command =
+    static_cast<std::uint8_t>(command::preset_import_failed);
 static_assert(last_command == 0x0D, "The protocol has the fourteen commands 0x00 to 0x0D.");
 
 // The preset id field of an export request: four nibble bytes, least significant first.
@@ -72,8 +73,12 @@ inline constexpr std::size_t preset_id_nibbles = 4;
 inline constexpr std::size_t crc_nibbles = 2;
 
 // Nibble encoding of one payload byte.
-constexpr std::byte low_nibble(std::byte b) noexcept { return b & std::byte{0x0F}; }
-constexpr std::byte high_nibble(std::byte b) noexcept { return (b >> 4) & std::byte{0x0F}; }
+constexpr std::byte low_nibble(std::byte b) noexcept {
+    return b & std::byte{0x0F};
+}
+constexpr std::byte high_nibble(std::byte b) noexcept {
+    return (b >> 4) & std::byte{0x0F};
+}
 // Decoding: the first body byte of a pair gives bits 0-3, the second bits 4-7; the upper
 // four bits of each body byte are left out.
 constexpr std::byte join_nibbles(std::byte low, std::byte high) noexcept {
@@ -123,8 +128,8 @@ inline constexpr std::array<std::uint8_t, 256> crc8x_twice = make_crc8x_twice();
 constexpr std::byte crc8x_next_pair(std::byte crc, std::byte b0, std::byte b1) noexcept {
     const auto independent = crc8x_table[crc8x_table[std::to_integer<std::uint8_t>(b0)] ^
                                          std::to_integer<std::uint8_t>(b1)];
-    return std::byte{static_cast<std::uint8_t>(crc8x_twice[std::to_integer<std::uint8_t>(crc)] ^
-                                               independent)};
+    return std::byte{
+        static_cast<std::uint8_t>(crc8x_twice[std::to_integer<std::uint8_t>(crc)] ^ independent)};
 }
 
 constexpr bool pair_step_matches_two_steps() noexcept {

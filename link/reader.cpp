@@ -25,8 +25,7 @@ void reader_t::set_port(QSerialPort* port_) {
     hangup_reported = false;
     read_errors_in_a_row = 0;
     connect(port, &QIODevice::readyRead, this, &reader_t::handleReadyRead, Qt::UniqueConnection);
-    connect(port, &QSerialPort::errorOccurred, this, &reader_t::handleError,
-            Qt::UniqueConnection);
+    connect(port, &QSerialPort::errorOccurred, this, &reader_t::handleError, Qt::UniqueConnection);
     connect(&timer, &QTimer::timeout, this, &reader_t::handleTimeout, Qt::UniqueConnection);
     timer.start(timeout_ms);
 }
@@ -54,7 +53,9 @@ void reader_t::handleReadyRead() {
     }
 }
 
-void reader_t::handleTimeout() { qDebug("Timeout Read"); }
+void reader_t::handleTimeout() {
+    qDebug("Timeout Read");
+}
 
 void reader_t::handleError(QSerialPort::SerialPortError error) {
     if (error != QSerialPort::ReadError) {

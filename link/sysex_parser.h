@@ -16,7 +16,9 @@
 // end raises unexpected_end.
 //
 // Nothing is allocated: the payload block is a member array and listeners keep their
-// targets in place.
+// targets in place. A run of bytes may be given at once; firmware data then goes through a
+// tight loop that takes each nibble pair in one CRC step and notices when a listener fed
+// the parser itself, so the result is always that of the bytes given one by one.
 
 #include "inplace_function.h"
 #include "protocol.h"
@@ -347,8 +349,8 @@ private:
     }
 
     void parse_if_waiting_for_crc_msb(std::byte b) {
-        received_crc = std::to_integer<std::uint8_t>(
-            protocol::join_nibbles(std::byte{received_crc}, b));
+        received_crc =
+            std::to_integer<std::uint8_t>(protocol::join_nibbles(std::byte{received_crc}, b));
         nibble_count = 0;
         computed_crc = 0;
         on_firmware_update_start();
@@ -401,7 +403,7 @@ private:
         std::size_t i = 0;
         while (i < bytes.size()) {
             const std::size_t p = count % (2 * N);
-            if (p % 2 == 0 && i + 1 < bytes.size() + 1) {
+            if (p % 2 == 0 && i + 1 < bytes.size()) {
                 crc = protocol::crc8x_next_pair(crc, bytes[i], bytes[i + 1]);
                 payload[p / 2] = protocol::join_nibbles(bytes[i], bytes[i + 1]);
                 count += 2;

@@ -87,7 +87,9 @@ void writer_t::handleBytesWritten(qint64 bytes) {
     }
 }
 
-void writer_t::handleTimeout() { qDebug("Timout occured"); }
+void writer_t::handleTimeout() {
+    qDebug("Timout occured");
+}
 
 void writer_t::handleError(QSerialPort::SerialPortError error) {
     if (error == QSerialPort::WriteError) {

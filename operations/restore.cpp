@@ -1,9 +1,187 @@
 // Restore: the latest backup back into the synthesizer.
+//
+// The latest backup folder is loaded through the backup folder model and flattened, bank A
+// to D, into the restore list; presets whose files were not read completely stay behind, and
+// the confirmation tells how many. After the user's OK the presets go out one at a time, each
+// as one preset_import message, the next only once the synthesizer has answered the last.
+// Every import is watched by the answer time-out; the restore counts as succeeded only when
+// the synthesizer took every preset.
 
+#include "preset_related.h"
+#include "presets_dir.h"
 #include "vortan_gui.h"
 
-bool vortan_gui::on_button_send_clicked() {
-    return false;
+#include <QDebug>
+#include <QPushButton>
+
+#include <chrono>
+#include <iterator>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The synthesizer answers each import within this time, or the restore has failed.
+constexpr std::chrono::milliseconds import_timeout = 5000ms;
+// A restore sends at most one preset per slot of the synthesizer.
+constexpr std::size_t restore_capacity = std::size_t{bank_count} * bank_size;
+static_assert(restore_capacity == 256, "A restore sends at most the synthesizer's 256 presets.");
+
+const QString backups_folder = QStringLiteral("datesaves");
+const QString no_backup_notice = QStringLiteral("ERROR\nNO BACKUP FOUND");
+const QString succeeded_notice = QStringLiteral("RESTORE SUCCEEDED");
+const QString terminated_notice = QStringLiteral("ERROR\nRESTORE TERMINATED");
+
+QString progress_text(const proto::Preset& preset) {
+    return QStringLiteral("WORK IN PROGRESS\n") + QString::number(preset.id()) +
+           QStringLiteral("/256");
 }
 
-void vortan_gui::init_restore_handlers() {}
+// The confirmation's informative text, led by the number of presets left behind, if any.
+QString with_left_out(const QString& informative, std::size_t left_out) {
+    if (left_out == 0) {
+        return informative;
+    }
+    const QString line = left_out == 1 ? QStringLiteral("1 DAMAGED PRESET WILL BE LEFT OUT")
+                                       : QString::number(left_out) +
+                                             QStringLiteral(" DAMAGED PRESETS WILL BE LEFT OUT");
+    return informative.isEmpty() ? line : line + QStringLiteral("\n") + informative;
+}
+
+void send_current(vortan_gui& window) {
+    window.transfer_buffer = byte_array_to_sys(preset_to_byteArray(*window.restore_cursor));
+    window.writer.write_import(window.transfer_buffer);
+    window.operation_timer->start(import_timeout);
+}
+
+// One import has been answered: the next preset goes out, or the restore ends. Answers while
+// no restore runs, or beyond its last preset, are ignored.
+void import_answered(vortan_gui& window, bool imported) {
+    if (window.running != vortan_gui::operation::restore ||
+        window.restore_cursor == window.restore_list.end()) {
+        return;
+    }
+    ++window.restore_cursor;
+    if (!imported) {
+        ++window.restore_refused;
+    }
+    qDebug(imported ? "NEXT SUCC" : "NEXT FAILED");
+
+    if (window.restore_cursor == window.restore_list.end()) {
+        QObject::disconnect(window.operation_timer, SIGNAL(timeout()), &window,
+                            SLOT(send_nacked()));
+        window.operation_timer->stop();
+        window.running = vortan_gui::operation::none;
+        window.status_panel.finish(info_box::state::active);
+        window.status_panel.take_notification_action(
+            QString(), window.restore_refused == 0 ? succeeded_notice : terminated_notice);
+        window.ui->button_firmware->setEnabled(true);
+        window.ui->button_send->setEnabled(true);
+        window.ui->button_backup->setEnabled(true);
+        // The port stays open.
+        return;
+    }
+    if (imported) {
+        window.status_panel.take_important_action(progress_text(*window.restore_cursor), true);
+    }
+    send_current(window);
+}
+
+} // namespace
+
+std::optional<QString> vortan_gui::latest_backup_name() const {
+    QStringList names = QDir(data_location + QDir::separator() + backups_folder)
+                            .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (names.isEmpty()) {
+        return std::nullopt;
+    }
+    names.sort(Qt::CaseSensitive);
+    return names.last();
+}
+
+bool vortan_gui::on_button_send_clicked() {
+    if (update_state != idle) {
+        running = operation::none;
+        update_state = idle;
+        disconnect_action();
+        return false;
+    }
+    const std::optional<QString> location = checkForPort();
+    if (!location) {
+        unable_to_connect();
+        return false;
+    }
+    restore_list.clear();
+
+    const std::optional<QString> latest = latest_backup_name();
+    if (!latest) {
+        status_panel.take_notification_action(QString(), no_backup_notice);
+        return false;
+    }
+    std::size_t left_out = 0;
+    {
+        const preset_dir backup(data_location + QDir::separator() + backups_folder +
+                                QDir::separator() + *latest);
+        for (unsigned bank = 0; bank < bank_count; ++bank) {
+            for (unsigned place = 0; place < backup.presets[bank].size(); ++place) {
+                // A preset read only in part would overwrite a slot with what is left of it.
+                if (backup.is_intact(bank, place)) {
+                    restore_list.push_back(backup.presets[bank][place]);
+                }
+            }
+        }
+        left_out = backup.left_out_count();
+    }
+
+    const std::size_t count = restore_list.size();
+    if (count > restore_capacity) {
+        if (!message_box_executor_2choices(
+                QStringLiteral("TOO MANY PRESETS"),
+                QStringLiteral("ONLY THE FIRST 256 PRESETS WILL BE SEND"),
+                with_left_out(QString(), left_out))) {
+            return false;
+        }
+        restore_list.erase(restore_list.begin() + static_cast<std::ptrdiff_t>(restore_capacity),
+                           restore_list.end());
+    } else if (count == restore_capacity) {
+        if (!message_box_executor_2choices(
+                QStringLiteral("IMPORT TO VORTAN"),
+                QStringLiteral("THIS ACTION WILL OVERWRITE THE PRESETS IN VORTAN"),
+                with_left_out(QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?"), left_out))) {
+            return false;
+        }
+    } else if (!message_box_executor_2choices(
+                   QStringLiteral("NOT ENOUGH PRESETS"),
+                   QStringLiteral("ONLY ") + QString::number(count) +
+                       QStringLiteral(" PRESETS FOUND ON YOUR LAST BACKUP"),
+                   with_left_out(QStringLiteral("ARE YOU SURE?"), left_out))) {
+        return false;
+    }
+    if (restore_list.empty()) {
+        return false;
+    }
+
+    ui->button_firmware->setEnabled(false);
+    ui->button_send->setEnabled(false);
+    ui->button_backup->setEnabled(false);
+    open_port(*location);
+    writer.set_port(port);
+    reader.set_port(port);
+
+    running = operation::restore;
+    restore_refused = 0;
+    restore_cursor = restore_list.begin();
+    status_panel.take_important_action(progress_text(*restore_cursor), true);
+    // Watches every import, the first and each later one, until the restore ends.
+    connect(operation_timer, SIGNAL(timeout()), this, SLOT(send_nacked()), Qt::UniqueConnection);
+    operation_timer->setSingleShot(true);
+    send_current(*this);
+    qDebug() << transfer_buffer;
+    return true;
+}
+
+void vortan_gui::init_restore_handlers() {
+    auto& parser = reader.sysex_parser;
+    parser.set_preset_import_succeeded_listener([this] { import_answered(*this, true); });
+    parser.set_preset_import_failed_listener([this] { import_answered(*this, false); });
+}

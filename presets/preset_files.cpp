@@ -10,12 +10,9 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <array>
+#include <utility>
 
 namespace {
-
-constexpr std::array<const char*, bank_count> bank_folders{"BANK A", "BANK B", "BANK C",
-                                                           "BANK D"};
 
 constexpr int id_min_digits = 3;
 
@@ -65,7 +62,7 @@ QString padded_id(std::uint32_t id) {
 
 QString preset_bank_folder(std::uint32_t id) {
     const std::uint32_t bank = std::min<std::uint32_t>(id / bank_size, bank_count - 1);
-    return QString::fromLatin1(bank_folders[bank]);
+    return QString::fromLatin1(bank_folder_names[bank]);
 }
 
 QString preset_file_name(const QString& number, const std::string& name) {
@@ -98,8 +95,8 @@ QString preset_file_name(const proto::Preset& preset) {
 }
 
 QString preset_file_path(const QString& backup_folder, const proto::Preset& preset) {
-    return backup_folder + QDir::separator() + preset_bank_folder(preset.id()) +
-           QDir::separator() + preset_file_name(preset);
+    return backup_folder + QDir::separator() + preset_bank_folder(preset.id()) + QDir::separator() +
+           preset_file_name(preset);
 }
 
 bool is_safe_file_name(const QString& file_name) {

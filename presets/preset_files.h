@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,10 @@ class QSaveFile;
 inline constexpr unsigned bank_count = 4;
 inline constexpr unsigned bank_size = 64;
 static_assert(bank_count * bank_size == 256, "The synthesizer holds 256 presets in its banks.");
+
+// The bank folders of a backup folder, bank 0 to 3.
+inline constexpr std::array<const char*, bank_count> bank_folder_names{"BANK A", "BANK B", "BANK C",
+                                                                       "BANK D"};
 
 // Longest file name the file systems take, in bytes of UTF-8.
 inline constexpr std::size_t max_file_name_bytes = 255;

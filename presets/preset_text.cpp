@@ -20,10 +20,12 @@ namespace {
 namespace pb = google::protobuf;
 using pb::io::Tokenizer;
 
-// Nesting the scanner follows inside one by-number entry ("24 { 3 { 1: 5 } }").
-constexpr std::size_t unknown_nesting_limit = 32;
-static_assert(unknown_nesting_limit >= 10,
-              "The reader must follow every nesting the printer writes, which is ten levels.");
+// Nesting the scanner follows inside one by-number entry ("24 { 3 { 1: 5 } }"). The printer
+// nests length-delimited fields ten levels deep, but groups as deep as the binary parser took
+// them, which its recursion limit of 100 levels (counted from the preset) bounds.
+constexpr std::size_t unknown_nesting_limit = 128;
+static_assert(unknown_nesting_limit > 100,
+              "The reader must follow every nesting of unknown fields the binary parser accepts.");
 
 // Nesting of named sub-messages the scanner follows; the preset schema is four levels deep.
 constexpr std::size_t message_nesting_limit = 64;
@@ -118,10 +120,10 @@ private:
             cursor_offset_ = line_starts_[line];
         }
         while (cursor_column_ < token.column && cursor_offset_ < text_.size()) {
-            cursor_column_ = text_[cursor_offset_] == '\t'
-                                 ? cursor_column_ + tokenizer_tab_width -
-                                       cursor_column_ % tokenizer_tab_width
-                                 : cursor_column_ + 1;
+            cursor_column_ =
+                text_[cursor_offset_] == '\t'
+                    ? cursor_column_ + tokenizer_tab_width - cursor_column_ % tokenizer_tab_width
+                    : cursor_column_ + 1;
             ++cursor_offset_;
         }
         return cursor_offset_;
@@ -310,8 +312,8 @@ private:
                 return false;
             }
             into.AddFixed64(field_number, value);
-        } else if (!hex &&
-                   Tokenizer::ParseInteger(text, std::numeric_limits<std::uint64_t>::max(), &value)) {
+        } else if (!hex && Tokenizer::ParseInteger(text, std::numeric_limits<std::uint64_t>::max(),
+                                                   &value)) {
             into.AddVarint(field_number, value);
         } else {
             return false;

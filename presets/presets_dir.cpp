@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <utility>
 
 namespace {
@@ -18,8 +19,6 @@ namespace {
 // handle, through moves within and between models.
 constexpr const char* damaged_mark = "vortan_damaged";
 
-constexpr std::array<const char*, bank_count> bank_names{"BANK A", "BANK B", "BANK C",
-                                                         "BANK D"};
 constexpr const char* bad_bank_name = "BAD BANK";
 
 // Absolute, with "." and ".." resolved, so two spellings of one path compare equal.
@@ -36,7 +35,9 @@ void sort_ignoring_case(QStringList& names) {
     });
 }
 
-bool is_damaged(const QFile& handle) { return handle.property(damaged_mark).toBool(); }
+bool is_damaged(const QFile& handle) {
+    return handle.property(damaged_mark).toBool();
+}
 
 std::uint32_t slot_number(unsigned bank, std::size_t place) {
     return static_cast<std::uint32_t>(bank * bank_size + place);
@@ -89,13 +90,17 @@ void preset_dir::load() {
     }
 }
 
-QString preset_dir::dirName() const { return dir.dirName(); }
+QString preset_dir::dirName() const {
+    return dir.dirName();
+}
 
-QString preset_dir::dirPath() const { return dir.absolutePath(); }
+QString preset_dir::dirPath() const {
+    return dir.absolutePath();
+}
 
 bool preset_dir::in_range(unsigned bank, std::size_t place, std::size_t past_end) const {
     const bool valid = bank < bank_count && place < presets[bank].size() + past_end &&
-                       presets[bank].size() == files[bank].size();
+                       place < files[bank].size() + past_end;
     Q_ASSERT_X(valid, "preset_dir", "bank or place out of range");
     if (!valid) {
         qDebug() << "Bank or place out of range:" << bank << place;
@@ -104,7 +109,10 @@ bool preset_dir::in_range(unsigned bank, std::size_t place, std::size_t past_end
 }
 
 proto::Preset preset_dir::get_preset(unsigned bank, unsigned index) const {
-    if (!in_range(bank, index, 0)) {
+    const bool valid = bank < bank_count && index < presets[bank].size();
+    Q_ASSERT_X(valid, "preset_dir", "bank or place out of range");
+    if (!valid) {
+        qDebug() << "Bank or place out of range:" << bank << index;
         return {};
     }
     return presets[bank][index];
@@ -140,7 +148,7 @@ std::optional<proto::Preset> preset_dir::preset_from_text(QFile& file) {
 }
 
 std::string preset_dir::bank_to_string(unsigned bank) {
-    return bank < bank_count ? bank_names[bank] : bad_bank_name;
+    return bank < bank_count ? bank_folder_names[bank] : bad_bank_name;
 }
 
 QString preset_dir::standard_path(unsigned bank, const proto::Preset& preset) const {
@@ -268,30 +276,30 @@ void preset_dir::rewrite_files(const std::vector<rewrite>& plan) {
     for (bool changed = true; changed;) {
         changed = false;
         // Files that stay where they are: those of every entry not (or no longer) planned.
-        std::map<QString, int> staying;
+        std::set<QString> staying;
         for (const auto& bank : files) {
             for (const auto& handle : bank) {
                 const auto it = plan_of_handle.find(handle.get());
                 if (it == plan_of_handle.end() || !planned[it->second]) {
-                    ++staying[clean_path(handle->fileName())];
+                    staying.insert(clean_path(handle->fileName()));
                 }
             }
         }
         std::map<QString, int> wanted;
-        std::map<QString, bool> replaceable;
+        std::set<QString> replaceable;
         for (std::size_t i = 0; i < count; ++i) {
             if (planned[i]) {
                 ++wanted[targets[i]];
-                replaceable[olds[i]] = true;
+                replaceable.insert(olds[i]);
             }
         }
         for (std::size_t i = 0; i < count; ++i) {
             if (!planned[i]) {
                 continue;
             }
-            const bool free = staying.count(targets[i]) == 0 && wanted[targets[i]] == 1 &&
-                              (replaceable.count(targets[i]) != 0 ||
-                               !QFileInfo(targets[i]).exists());
+            const bool free =
+                staying.count(targets[i]) == 0 && wanted[targets[i]] == 1 &&
+                (replaceable.count(targets[i]) != 0 || !QFileInfo(targets[i]).exists());
             if (!free) {
                 drop(i);
                 changed = true;
@@ -305,8 +313,7 @@ void preset_dir::rewrite_files(const std::vector<rewrite>& plan) {
                 continue;
             }
             auto file = std::make_unique<QSaveFile>(plan[i].path);
-            if (!stage_whole_file(*file,
-                                  QByteArray::fromStdString(print_preset(plan[i].preset)))) {
+            if (!stage_whole_file(*file, QByteArray::fromStdString(print_preset(plan[i].preset)))) {
                 drop(i);
                 changed = true;
             } else {
@@ -514,8 +521,8 @@ void move_presets_from_diffrent(preset_dir& from, unsigned from_bank, unsigned f
     if (!from.in_range(from_bank, from_place, 0) || !to.in_range(to_bank, 0, 1)) {
         return;
     }
-    const std::size_t target = to_place == preset_dir::end_place ? to.presets[to_bank].size()
-                                                                  : to_place;
+    const std::size_t target =
+        to_place == preset_dir::end_place ? to.presets[to_bank].size() : to_place;
     if (!to.in_range(to_bank, target, 1)) {
         return;
     }

@@ -31,7 +31,9 @@ inline std::vector<std::byte> byte_vector(const QByteArray& data) {
 template <typename Byte> QString hex(std::span<Byte> data) {
     QStringList parts;
     for (const auto b : data) {
-        parts << QStringLiteral("%1").arg(static_cast<unsigned>(static_cast<std::uint8_t>(b)), 2, 16, QChar('0')).toUpper();
+        parts << QStringLiteral("%1")
+                     .arg(static_cast<unsigned>(static_cast<std::uint8_t>(b)), 2, 16, QChar('0'))
+                     .toUpper();
     }
     return parts.join(' ');
 }
@@ -40,6 +42,8 @@ inline QString hex(const QByteArray& data) {
     return hex(std::span<const char>{data.constData(), static_cast<std::size_t>(data.size())});
 }
 
-inline QString hex(std::byte b) { return hex(std::span<const std::byte>{&b, 1}); }
+inline QString hex(std::byte b) {
+    return hex(std::span<const std::byte>{&b, 1});
+}
 
 } // namespace link_test

@@ -46,21 +46,17 @@ template <std::size_t N> struct midi_recorder {
     int at = -1;
 
     midi_recorder() {
-        parser.set_system_message_0_bytes_listener([this](quillmar::system_message_0_bytes) {
-            log(QStringLiteral("tune_request"));
-        });
+        parser.set_system_message_0_bytes_listener(
+            [this](quillmar::system_message_0_bytes) { log(QStringLiteral("tune_request")); });
         parser.set_voice_message_1_byte_listener(
             [this](quillmar::voice_message_1_byte k, unsigned char channel, std::byte d) {
                 log(QStringLiteral("%1 %2 %3").arg(kind_name(k)).arg(channel).arg(hex(d)));
             });
-        parser.set_voice_message_2_bytes_listener(
-            [this](quillmar::voice_message_2_bytes k, unsigned char channel, std::byte d1,
-                   std::byte d2) {
-                log(QStringLiteral("%1 %2 %3 %4")
-                        .arg(kind_name(k))
-                        .arg(channel)
-                        .arg(hex(d1), hex(d2)));
-            });
+        parser.set_voice_message_2_bytes_listener([this](quillmar::voice_message_2_bytes k,
+                                                         unsigned char channel, std::byte d1,
+                                                         std::byte d2) {
+            log(QStringLiteral("%1 %2 %3 %4").arg(kind_name(k)).arg(channel).arg(hex(d1), hex(d2)));
+        });
         parser.set_sysex_start_listener([this](std::byte a, std::byte b, std::byte c) {
             log(QStringLiteral("start %1 %2 %3").arg(hex(a), hex(b), hex(c)));
         });

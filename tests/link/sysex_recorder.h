@@ -16,7 +16,8 @@
 
 namespace link_test {
 
-template <std::size_t N> const char* error_name(typename quillmar::sysex_parser_buffered<N>::error e) {
+template <std::size_t N>
+const char* error_name(typename quillmar::sysex_parser_buffered<N>::error e) {
     using error = typename quillmar::sysex_parser_buffered<N>::error;
     switch (e) {
     case error::unexpected_end:
@@ -62,9 +63,8 @@ template <std::size_t N> struct sysex_recorder {
         p.set_firmware_update_end_listener(event("firmware_update_end"));
         p.set_firmware_update_succeeded_listener(event("firmware_update_succeeded"));
         p.set_firmware_update_failed_listener(event("firmware_update_failed"));
-        p.set_preset_export_request_listener([this](std::uint16_t id) {
-            log(QStringLiteral("preset_export_request %1").arg(id));
-        });
+        p.set_preset_export_request_listener(
+            [this](std::uint16_t id) { log(QStringLiteral("preset_export_request %1").arg(id)); });
         p.set_preset_export_request_nacked_listener(event("preset_export_request_nacked"));
         p.set_preset_export_start_listener(event("preset_export_start"));
         p.set_preset_export_data_listener(data("preset_export_data"));

@@ -16,23 +16,23 @@ private slots:
         QTest::addColumn<QStringList>("expected");
 
         // SysEx: start with the first three data bytes, the rest as data, then the end.
-        QTest::newRow("sysex with data") << bytes("F0 00 2B 17 01 02 F7")
-                                         << QStringList{"3: start 00 2B 17", "6: data 01 02",
-                                                        "6: end"};
+        QTest::newRow("sysex with data")
+            << bytes("F0 00 2B 17 01 02 F7")
+            << QStringList{"3: start 00 2B 17", "6: data 01 02", "6: end"};
         QTest::newRow("sysex without data")
             << bytes("F0 00 2B 17 F7") << QStringList{"3: start 00 2B 17", "4: end"};
-        QTest::newRow("sysex of two data bytes is dropped") << bytes("F0 00 2B F7")
-                                                            << QStringList{};
+        QTest::newRow("sysex of two data bytes is dropped")
+            << bytes("F0 00 2B F7") << QStringList{};
         QTest::newRow("empty sysex is dropped") << bytes("F0 F7") << QStringList{};
         QTest::newRow("bytes after F7 belong to nothing")
             << bytes("F0 00 2B 17 F7 01 02") << QStringList{"3: start 00 2B 17", "4: end"};
         QTest::newRow("F0 ends one sysex and starts the next")
             << bytes("F0 00 2B 17 01 F0 00 2B 17 02 F7")
-            << QStringList{"3: start 00 2B 17", "5: data 01",        "5: end",
+            << QStringList{"3: start 00 2B 17", "5: data 01",  "5: end",
                            "8: start 00 2B 17", "10: data 02", "10: end"};
         QTest::newRow("foreign manufacturer still reported")
-            << bytes("F0 7E 00 01 05 F7") << QStringList{"3: start 7E 00 01", "5: data 05",
-                                                         "5: end"};
+            << bytes("F0 7E 00 01 05 F7")
+            << QStringList{"3: start 7E 00 01", "5: data 05", "5: end"};
 
         // Real-time bytes change nothing, in any state.
         QTest::newRow("clock inside sysex data")

@@ -35,22 +35,42 @@ void* allocate(std::size_t size, std::size_t alignment) {
 
 } // namespace
 
-void* operator new(std::size_t size) { return allocate(size, alignof(std::max_align_t)); }
-void* operator new[](std::size_t size) { return allocate(size, alignof(std::max_align_t)); }
+void* operator new(std::size_t size) {
+    return allocate(size, alignof(std::max_align_t));
+}
+void* operator new[](std::size_t size) {
+    return allocate(size, alignof(std::max_align_t));
+}
 void* operator new(std::size_t size, std::align_val_t a) {
     return allocate(size, static_cast<std::size_t>(a));
 }
 void* operator new[](std::size_t size, std::align_val_t a) {
     return allocate(size, static_cast<std::size_t>(a));
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -138,7 +158,8 @@ private slots:
 
         allocations = 0;
         counting = true;
-        for (const QByteArray* stream : std::array<const QByteArray*, 3>{&firmware, &presets, &noise}) {
+        for (const QByteArray* stream :
+             std::array<const QByteArray*, 3>{&firmware, &presets, &noise}) {
             for (const char c : *stream) {
                 midi->parse(static_cast<std::byte>(c));
             }

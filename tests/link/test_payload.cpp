@@ -19,8 +19,8 @@ private slots:
         QTest::newRow("12 34, low nibble first") << bytes("12 34") << "02 01 04 03";
         QTest::newRow("FF") << bytes("FF") << "0F 0F";
         QTest::newRow("A7") << bytes("A7") << "07 0A";
-        QTest::newRow("negative chars are not sign-extended") << bytes("80 7F 00")
-                                                              << "00 08 0F 07 00 00";
+        QTest::newRow("negative chars are not sign-extended")
+            << bytes("80 7F 00") << "00 08 0F 07 00 00";
         QTest::newRow("empty") << QByteArray() << "";
         // The preset id field is the encoding of the id's two bytes, low byte first.
         QTest::newRow("id 0") << bytes("00 00") << "00 00 00 00";

@@ -83,7 +83,8 @@ private slots:
         QTest::addColumn<QByteArray>("argument");
         QTest::addColumn<QString>("wire");
         QTest::newRow("connection request")
-            << "sysex" << QByteArray(writer_t::connection_request.data()) << "F0 00 2B 17 00 04 00 F7";
+            << "sysex" << QByteArray(writer_t::connection_request.data())
+            << "F0 00 2B 17 00 04 00 F7";
         QTest::newRow("firmware update request")
             << "sysex" << QByteArray(writer_t::firmware_update_request.data())
             << "F0 00 2B 17 00 04 02 F7";
@@ -126,19 +127,26 @@ private slots:
         QVERIFY(log.isEmpty());
     }
 
-    // A message larger than the line's buffer is reported written in parts: not finished
-    // until the last part, then finished with the total back at 0.
+    // A message larger than the line's buffer goes out, and is reported written, in parts
+    // as the synthesizer's end reads it: not finished while parts are missing, then
+    // finished with the total back at 0.
     void writer_counts_a_message_written_in_parts() {
         writer_t writer;
         writer.set_port(port.get());
         const QByteArray body(200000, '\x05');
+        const QByteArray message = bytes("F0 00 2B 17 00 04 0B") + body + bytes("F7");
         writer.write_import(body);
         QVERIFY(!writer.finished());
-        QTRY_VERIFY(writer.written_total() > 0);
-        QVERIFY(!writer.finished());
-        QVERIFY(writer.written_total() < body.size() + 8);
-        QTRY_VERIFY(master_has(body.size() + 8));
-        QCOMPARE(received, bytes("F0 00 2B 17 00 04 0B") + body + bytes("F7"));
+        bool seen_a_part = false;
+        const auto read_some = [&] {
+            if (writer.written_total() > 0 && !writer.finished()) {
+                seen_a_part = true;
+            }
+            return master_has(message.size());
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(read_some(), 30000);
+        QCOMPARE(received, message);
+        QVERIFY(seen_a_part);
         QTRY_VERIFY(writer.finished());
         QCOMPARE(writer.written_total(), 0);
     }
@@ -172,8 +180,7 @@ private slots:
         QTest::addColumn<QSerialPort::SerialPortError>("error");
         QTest::addColumn<QStringList>("lines");
         QTest::newRow("write error") << QSerialPort::WriteError << QStringList{"IO error occured"};
-        QTest::newRow("read error") << QSerialPort::ReadError
-                                    << QStringList{"I/O error on Read "};
+        QTest::newRow("read error") << QSerialPort::ReadError << QStringList{"I/O error on Read "};
         QTest::newRow("resource error") << QSerialPort::ResourceError << QStringList{};
         QTest::newRow("timeout error") << QSerialPort::TimeoutError << QStringList{};
     }

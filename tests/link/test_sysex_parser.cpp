@@ -1,5 +1,4 @@
 #include "hex.h"
-#include "midi_recorder.h"
 #include "parser_chain.h"
 #include "sysex_recorder.h"
 
@@ -55,7 +54,8 @@ private slots:
         // Malformed messages: one error at the fault, then unexpected_end at the end.
         row("byte after a bodiless command", "00 04 01 05",
             {"3: error unexpected_data", "end: error unexpected_end"});
-        row("wrong device id", "01 04 00", {"0: error wrong_device_id", "end: error unexpected_end"});
+        row("wrong device id", "01 04 00",
+            {"0: error wrong_device_id", "end: error unexpected_end"});
         row("wrong model id", "00 05 01", {"1: error wrong_model_id", "end: error unexpected_end"});
         row("command 0E is invalid", "00 04 0E",
             {"2: error invalid_command", "end: error unexpected_end"});
@@ -95,11 +95,11 @@ private slots:
 
         // Firmware body: CRC (bits 0-3 first), then data; the end only when the CRC matches.
         row("firmware 12 34", "00 04 05 01 09 02 01 04 03",
-            {"4: firmware_update_start", "6: firmware_update_data 12",
-             "8: firmware_update_data 34", "end: firmware_update_end"});
+            {"4: firmware_update_start", "6: firmware_update_data 12", "8: firmware_update_data 34",
+             "end: firmware_update_end"});
         row("firmware with a wrong CRC", "00 04 05 00 00 02 01 04 03",
-            {"4: firmware_update_start", "6: firmware_update_data 12",
-             "8: firmware_update_data 34", "end: error crc_mismatch"});
+            {"4: firmware_update_start", "6: firmware_update_data 12", "8: firmware_update_data 34",
+             "end: error crc_mismatch"});
         row("firmware FF", "00 04 05 07 0B 0F 0F",
             {"4: firmware_update_start", "6: firmware_update_data FF", "end: firmware_update_end"});
         row("firmware without data", "00 04 05 00 00",
@@ -110,8 +110,8 @@ private slots:
         row("firmware CRC over the bytes as received", "00 04 05 06 08 12 01",
             {"4: firmware_update_start", "6: firmware_update_data 12", "end: firmware_update_end"});
         row("firmware CRC of masked bytes differs", "00 04 05 01 09 12 01 04 03",
-            {"4: firmware_update_start", "6: firmware_update_data 12",
-             "8: firmware_update_data 34", "end: error crc_mismatch"});
+            {"4: firmware_update_start", "6: firmware_update_data 12", "8: firmware_update_data 34",
+             "end: error crc_mismatch"});
     }
 
     void events() {
@@ -215,8 +215,7 @@ private slots:
         QCOMPARE(crc8x(bytes("02 01 04 03")), std::byte{0x91});
         QCOMPARE(crc8x(bytes("0F 0F")), std::byte{0xB7});
         QCOMPARE(crc8x(QByteArray()), std::byte{0x00});
-        QCOMPARE(sysex_parser_buffered<1>::crc8x_next(std::byte{0}, std::byte{1}),
-                 std::byte{0x31});
+        QCOMPARE(sysex_parser_buffered<1>::crc8x_next(std::byte{0}, std::byte{1}), std::byte{0x31});
     }
 
     // A run of bytes given at once must act exactly as the same bytes given one by one,
@@ -291,8 +290,8 @@ private slots:
     void chained_data() {
         QTest::addColumn<QByteArray>("wire");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("connection acknowledgement") << bytes("F0 00 2B 17 00 04 01 F7")
-                                                    << QStringList{"7: connection_request_acked"};
+        QTest::newRow("connection acknowledgement")
+            << bytes("F0 00 2B 17 00 04 01 F7") << QStringList{"7: connection_request_acked"};
         QTest::newRow("two messages in a row")
             << bytes("F0 00 2B 17 00 04 0C F7 F0 00 2B 17 00 04 0D F7")
             << QStringList{"7: preset_import_succeeded", "15: preset_import_failed"};
@@ -312,9 +311,8 @@ private slots:
             << QStringList{"10: preset_export_start", "10: preset_export_data 12",
                            "10: preset_export_data 04", "10: preset_export_end"};
         QTest::newRow("too short for a start") << bytes("F0 00 2B F7") << QStringList{};
-        QTest::newRow("garbage then a message")
-            << bytes("01 F3 7F F0 00 2B 17 00 04 06 F7")
-            << QStringList{"10: firmware_update_succeeded"};
+        QTest::newRow("garbage then a message") << bytes("01 F3 7F F0 00 2B 17 00 04 06 F7")
+                                                << QStringList{"10: firmware_update_succeeded"};
     }
 
     void chained() {

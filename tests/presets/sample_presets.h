@@ -128,12 +128,12 @@ inline proto::Preset nine_digit_floats() {
     p.set_id(200);
     p.set_name("Digits");
     auto* env = p.mutable_vca_eg();
-    env->set_input_time(0.123456791f);                           // not "0.123457"
-    env->set_input_attack(1.00000012f);                          // next float after 1
-    env->set_input_decay(-std::numeric_limits<float>::max());    // -3.40282347e+38
+    env->set_input_time(0.123456791f);                        // not "0.123457"
+    env->set_input_attack(1.00000012f);                       // next float after 1
+    env->set_input_decay(-std::numeric_limits<float>::max()); // -3.40282347e+38
     env->set_input_sustain(std::numeric_limits<float>::infinity());
     env->set_input_release(std::numeric_limits<float>::quiet_NaN());
-    p.mutable_vcf_eg()->set_input_time(0.7f);                    // six digits suffice
+    p.mutable_vcf_eg()->set_input_time(0.7f); // six digits suffice
     p.mutable_vcf_eg()->set_input_attack(std::numeric_limits<float>::denorm_min());
     return p;
 }

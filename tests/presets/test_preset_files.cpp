@@ -109,10 +109,10 @@ void test_preset_files::golden_text_data() {
     QTest::addColumn<QString>("golden");
     QTest::newRow("every message type") << samples::full() << "full.txt";
     QTest::newRow("only id") << samples::only_id() << "only_id.txt";
-    QTest::newRow("non-ASCII name as octal escapes") << samples::non_ascii_name()
-                                                     << "non_ascii_name.txt";
-    QTest::newRow("floats needing nine digits") << samples::nine_digit_floats()
-                                                << "nine_digit_floats.txt";
+    QTest::newRow("non-ASCII name as octal escapes")
+        << samples::non_ascii_name() << "non_ascii_name.txt";
+    QTest::newRow("floats needing nine digits")
+        << samples::nine_digit_floats() << "nine_digit_floats.txt";
 }
 
 void test_preset_files::golden_text() {
@@ -147,11 +147,12 @@ void test_preset_files::file_name_and_bank_data() {
     QTest::newRow("empty name gives two dots") << 7u << QByteArray() << "BANK A/007..txt";
     QTest::newRow("dots kept") << 7u << QByteArray("Pad.2") << "BANK A/007.Pad.2.txt";
     QTest::newRow("name of two dots") << 7u << QByteArray("..") << "BANK A/007....txt";
-    QTest::newRow("spaces kept") << 7u << QByteArray(" Soft  Pad ")
-                                 << "BANK A/007. Soft  Pad .txt";
-    QTest::newRow("non-ASCII letters kept")
-        << 130u << QByteArray("\xc3\x89p\xc3\xa9" "e \xe2\x98\x83")
-        << QString::fromUtf8("BANK C/130.\xc3\x89p\xc3\xa9" "e \xe2\x98\x83.txt");
+    QTest::newRow("spaces kept") << 7u << QByteArray(" Soft  Pad ") << "BANK A/007. Soft  Pad .txt";
+    QTest::newRow("non-ASCII letters kept") << 130u
+                                            << QByteArray("\xc3\x89p\xc3\xa9"
+                                                          "e \xe2\x98\x83")
+                                            << QString::fromUtf8("BANK C/130.\xc3\x89p\xc3\xa9"
+                                                                 "e \xe2\x98\x83.txt");
 }
 
 void test_preset_files::file_name_and_bank() {
@@ -183,8 +184,8 @@ void test_preset_files::hostile_name_stays_in_its_bank_folder_data() {
     QTest::newRow("tab and line feed") << QByteArray("a\tb\nc") << "005.a_b_c.txt";
     QTest::newRow("NUL inside") << QByteArray("a\0b", 3) << "005.a_b.txt";
     QTest::newRow("DEL and a C1 control") << QByteArray("a\x7f\xc2\x85z") << "005.a__z.txt";
-    QTest::newRow("invalid UTF-8") << QByteArray("\xff\xfe")
-                                   << QString::fromUtf8("005.\xef\xbf\xbd\xef\xbf\xbd.txt");
+    QTest::newRow("invalid UTF-8")
+        << QByteArray("\xff\xfe") << QString::fromUtf8("005.\xef\xbf\xbd\xef\xbf\xbd.txt");
     QTest::newRow("300 ASCII bytes cut to 255")
         << QByteArray(300, 'x') << "005." + QString(247, 'x') + ".txt";
     QTest::newRow("two-byte letters cut at a letter")
@@ -216,7 +217,9 @@ void test_preset_files::safe_file_name_check_data() {
     QTest::addColumn<bool>("safe");
     QTest::newRow("preset file name") << "005.Init.txt" << true;
     QTest::newRow("empty preset name") << "007..txt" << true;
-    QTest::newRow("non-ASCII") << QString::fromUtf8("130.\xc3\x89p\xc3\xa9" "e.txt") << true;
+    QTest::newRow("non-ASCII") << QString::fromUtf8("130.\xc3\x89p\xc3\xa9"
+                                                    "e.txt")
+                               << true;
     QTest::newRow("255 bytes") << QString(255, 'x') << true;
     QTest::newRow("256 bytes") << QString(256, 'x') << false;
     QTest::newRow("256 bytes of two-byte letters")
@@ -303,13 +306,13 @@ void test_preset_files::reading_data() {
         << QByteArray("id: 77\nname: \"Full Pad\"\nvca_eg {\n  input_time: 0.25\n}\n");
     QTest::newRow("unknown field name stops the reading")
         << QByteArray("id: 1\nbogus: 2\nname: \"after\"\n") << false << QByteArray("id: 1\n");
-    QTest::newRow("singular field twice") << QByteArray("id: 1\nid: 2\n") << false
-                                          << QByteArray("id: 1\n");
+    QTest::newRow("singular field twice")
+        << QByteArray("id: 1\nid: 2\n") << false << QByteArray("id: 1\n");
     QTest::newRow("binary preset, not text") << QByteArray::fromHex("0801120361626"
                                                                     "3")
                                              << false << QByteArray();
-    QTest::newRow("NUL after a complete text") << QByteArray("id: 1\n\0", 7) << false
-                                               << QByteArray("id: 1\n");
+    QTest::newRow("NUL after a complete text")
+        << QByteArray("id: 1\n\0", 7) << false << QByteArray("id: 1\n");
     QTest::newRow("comments, blank lines and CRLF")
         << QByteArray("# my pad\r\nid: 5\r\n\r\nname: \"x\"\r\n") << true
         << QByteArray("id: 5\nname: \"x\"\n");
@@ -360,10 +363,10 @@ void test_preset_files::fields_of_a_newer_schema_survive_the_file() {
     later.set_id(17);
     later.set_name("Later");
     later.mutable_vca_eg()->set_input_time(0.5f);
-    later.mutable_vca_eg()->set_input_curve(0.25f);             // fixed32
-    later.mutable_vca_eg()->set_input_stamp(1ull << 40);         // varint
+    later.mutable_vca_eg()->set_input_curve(0.25f);               // fixed32
+    later.mutable_vca_eg()->set_input_stamp(1ull << 40);          // varint
     later.mutable_vca_eg()->set_input_serial(0x0123456789abcdef); // fixed64
-    later.mutable_vcf_eg()->set_input_attack(0.75f);             // after an unknown field
+    later.mutable_vcf_eg()->set_input_attack(0.75f);              // after an unknown field
     auto* mod = later.mutable_modulator1();
     mod->set_input_lfo_rate(0.1f);
     mod->add_step_sequencer_levels(1.0f);
@@ -420,13 +423,13 @@ void test_preset_files::rename_makes_content_agree_with_name_data() {
     QTest::newRow("name cut at its first dot")
         << "012.Lead.Soft.txt" << bass
         << QByteArray("id: 12\nname: \"Lead\"\nvcf {\n  input_cutoff: 0.5\n}\n30: 7\n");
-    QTest::newRow("number part not a number") << "abc.Lead.txt" << QByteArray("id: 3\n")
-                                              << QByteArray("id: 0\nname: \"Lead\"\n");
-    QTest::newRow("empty name part") << "012..txt" << QByteArray("id: 3\nname: \"B\"\n")
-                                     << QByteArray("id: 12\nname: \"\"\n");
+    QTest::newRow("number part not a number")
+        << "abc.Lead.txt" << QByteArray("id: 3\n") << QByteArray("id: 0\nname: \"Lead\"\n");
+    QTest::newRow("empty name part")
+        << "012..txt" << QByteArray("id: 3\nname: \"B\"\n") << QByteArray("id: 12\nname: \"\"\n");
     QTest::newRow("no dot: left alone") << "Lead" << bass << bass;
-    QTest::newRow("missing file: nothing created") << "012.Lead.txt" << QByteArray()
-                                                   << QByteArray();
+    QTest::newRow("missing file: nothing created")
+        << "012.Lead.txt" << QByteArray() << QByteArray();
 }
 
 void test_preset_files::rename_makes_content_agree_with_name() {

@@ -57,8 +57,7 @@ void test_preset_schema::unset_float_reads_its_default_data() {
         << proto::Fx3Preset().input_cloud_reverb_grains() << 0.7f;
     QTest::newRow("settings vca level defaults to 1")
         << proto::SettingsPreset().input_vca_level() << 1.0f;
-    QTest::newRow("envelope time has no default")
-        << proto::EnvelopePreset().input_time() << 0.0f;
+    QTest::newRow("envelope time has no default") << proto::EnvelopePreset().input_time() << 0.0f;
     QTest::newRow("fx2 mix has no default") << proto::Fx2Preset().input_mix() << 0.0f;
 }
 
@@ -91,41 +90,40 @@ void test_preset_schema::field_set_to_its_default_is_written_data() {
     p.mutable_fx1()->set_input_distortions_level(1.0f);
     QTest::newRow("fx1 distortions level 1")
         << p
-        << QByteArray::fromHex("0801"         // id 1
-                               "7205"         // fx1, 5 bytes
-                               "3d0000803f")  // input_distortions_level (7, fixed32) 1.0
+        << QByteArray::fromHex("0801"        // id 1
+                               "7205"        // fx1, 5 bytes
+                               "3d0000803f") // input_distortions_level (7, fixed32) 1.0
         << QByteArray("id: 1\nfx1 {\n  input_distortions_level: 1\n}\n");
 
     p = with_id(1);
     p.mutable_fx3()->set_sync_type(proto::Fx3Preset::free);
-    QTest::newRow("fx3 sync type free")
-        << p
-        << QByteArray::fromHex("0801"    // id 1
-                               "820102"  // fx3 (16), 2 bytes
-                               "6000")   // sync_type (12, varint) 0
-        << QByteArray("id: 1\nfx3 {\n  sync_type: free\n}\n");
+    QTest::newRow("fx3 sync type free") << p
+                                        << QByteArray::fromHex("0801"   // id 1
+                                                               "820102" // fx3 (16), 2 bytes
+                                                               "6000")  // sync_type (12, varint) 0
+                                        << QByteArray("id: 1\nfx3 {\n  sync_type: free\n}\n");
 
     p = with_id(1);
     p.mutable_settings()->set_input_vca_level(1.0f);
     QTest::newRow("settings vca level 1")
         << p
-        << QByteArray::fromHex("0801"         // id 1
-                               "920105"       // settings (18), 5 bytes
-                               "2d0000803f")  // input_vca_level (5, fixed32) 1.0
+        << QByteArray::fromHex("0801"        // id 1
+                               "920105"      // settings (18), 5 bytes
+                               "2d0000803f") // input_vca_level (5, fixed32) 1.0
         << QByteArray("id: 1\nsettings {\n  input_vca_level: 1\n}\n");
 
     p = with_id(1);
     p.set_legato(false);
     QTest::newRow("legato false") << p
-                                  << QByteArray::fromHex("0801"     // id 1
-                                                         "a80100")  // legato (21, varint) 0
+                                  << QByteArray::fromHex("0801"    // id 1
+                                                         "a80100") // legato (21, varint) 0
                                   << QByteArray("id: 1\nlegato: false\n");
 
     p = with_id(0);
     p.set_name("");
     QTest::newRow("id 0 and the empty name") << p
-                                             << QByteArray::fromHex("0800"   // id 0
-                                                                    "1200")  // name, 0 bytes
+                                             << QByteArray::fromHex("0800"  // id 0
+                                                                    "1200") // name, 0 bytes
                                              << QByteArray("id: 0\nname: \"\"\n");
 }
 
@@ -143,11 +141,11 @@ void test_preset_schema::repeated_float_is_one_tag_per_element() {
     levels->Add(0.5f);
     levels->Add(1.0f);
     levels->Add(-1.0f);
-    const QByteArray expected = QByteArray::fromHex("0801"        // id 1
-                                                    "2a0f"        // modulator1 (5), 15 bytes
-                                                    "7d0000003f"  // level (15, fixed32) 0.5
-                                                    "7d0000803f"  // level 1.0
-                                                    "7d000080bf"  // level -1.0
+    const QByteArray expected = QByteArray::fromHex("0801"       // id 1
+                                                    "2a0f"       // modulator1 (5), 15 bytes
+                                                    "7d0000003f" // level (15, fixed32) 0.5
+                                                    "7d0000803f" // level 1.0
+                                                    "7d000080bf" // level -1.0
     );
     QCOMPARE(wire(p).toHex(), expected.toHex());
 

@@ -1,0 +1,93 @@
+// Arbitrary bytes as a preset received from the synthesizer: parsed as the backup does,
+// written to its file in a backup folder and read back. The file must lie in its bank folder
+// under a safe name, read back completely when the preset has an id, keep every known field,
+// and print the same again after a second round.
+#include "preset_files.h"
+#include "preset_text.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <google/protobuf/stubs/logging.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+// Every run writes files; on a memory file system that costs far less than on a disk.
+QString scratch_template() {
+    const QFileInfo shm(QStringLiteral("/dev/shm"));
+    return shm.isDir() && shm.isWritable()
+               ? QStringLiteral("/dev/shm/vortan_fuzz-XXXXXX")
+               : QDir::tempPath() + QStringLiteral("/vortan_fuzz-XXXXXX");
+}
+
+[[noreturn]] void fail(const char* what) {
+    fprintf(stderr, "fuzz_preset_binary: %s\n", what);
+    std::abort();
+}
+
+std::string known_fields_text(const proto::Preset& preset) {
+    proto::Preset known = preset;
+    known.DiscardUnknownFields();
+    return print_preset(known);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    google::protobuf::SetLogHandler(nullptr);
+    qInstallMessageHandler(quiet);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static QTemporaryDir folder(scratch_template());
+    static const bool banks_made = [] {
+        for (const char* bank : {"BANK A", "BANK B", "BANK C", "BANK D"}) {
+            QDir(folder.path()).mkdir(bank);
+        }
+        return true;
+    }();
+    (void)banks_made;
+
+    proto::Preset received;
+    received.ParseFromArray(data, static_cast<int>(size));
+
+    QString path = preset_file_path(folder.path(), received);
+    const QFileInfo target(path);
+    if (target.absolutePath() != folder.path() + '/' + preset_bank_folder(received.id()) ||
+        !is_safe_file_name(target.fileName())) {
+        fail("a preset file lies outside its bank folder");
+    }
+    if (!preset_to_file(received, path)) {
+        fail("a preset file could not be written");
+    }
+
+    QFile file(path);
+    const std::optional<preset_read> read = read_preset_file(file);
+    QFile::remove(path);
+    if (!read) {
+        fail("a written file could not be read");
+    }
+    if (read->intact != received.has_id()) {
+        fail("a written preset did not read back completely");
+    }
+    if (known_fields_text(read->preset) != known_fields_text(received)) {
+        fail("a known field changed on the way through the file");
+    }
+    const std::string printed = print_preset(read->preset);
+    proto::Preset again;
+    parse_preset_text(printed, again);
+    if (print_preset(again) != printed) {
+        fail("a preset read from its file printed differently the second time");
+    }
+    return 0;
+}
