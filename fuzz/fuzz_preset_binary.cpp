@@ -49,14 +49,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static QTemporaryDir folder(scratch_template());
-    static const bool banks_made = [] {
-        for (const char* bank : {"BANK A", "BANK B", "BANK C", "BANK D"}) {
-            QDir(folder.path()).mkdir(bank);
+    static const QTemporaryDir folder(scratch_template());
+    [[maybe_unused]] static const bool banks_made = [] {
+        for (const char* bank : bank_folder_names) {
+            QDir(folder.path()).mkdir(QString::fromLatin1(bank));
         }
         return true;
     }();
-    (void)banks_made;
 
     proto::Preset received;
     received.ParseFromArray(data, static_cast<int>(size));

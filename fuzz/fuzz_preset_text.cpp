@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static QTemporaryDir folder(scratch_template());
+    static const QTemporaryDir folder(scratch_template());
     const QString path = folder.path() + "/012.Lead.txt";
     {
         QFile file(path);

@@ -27,9 +27,9 @@ constexpr std::size_t unknown_nesting_limit = 128;
 static_assert(unknown_nesting_limit > 100,
               "The reader must follow every nesting of unknown fields the binary parser accepts.");
 
-// Nesting of named sub-messages the scanner follows; the preset schema is four levels deep.
+// Nesting of named sub-messages the scanner follows; the preset schema nests three deep.
 constexpr std::size_t message_nesting_limit = 64;
-static_assert(message_nesting_limit >= 4,
+static_assert(message_nesting_limit >= 3,
               "The reader must follow the deepest message of the preset schema.");
 
 // Field numbers the wire format can carry.

@@ -322,6 +322,9 @@ void test_preset_files::reading_data() {
     QTest::newRow("by-number fixed32, fixed64 and string")
         << QByteArray("id: 2\n40: 0x3f800000\n41: 0x0000000000001234\n42: \"a\\001\"\n") << true
         << QByteArray("id: 2\n40: 0x3f800000\n41: 0x0000000000001234\n42: \"a\\001\"\n");
+    QTest::newRow("by-number entries after tabs and multi-byte letters")
+        << QByteArray("id: 1\n\t30: 5\tname: \"\xc3\xa9\t\" 31: 6\n") << true
+        << QByteArray("id: 1\nname: \"\\303\\251\\t\"\n30: 5\n31: 6\n");
     QTest::newRow("by-number entry of no printed form stops the reading")
         << QByteArray("id: 1\n30: abc\nname: \"n\"\n") << false << QByteArray("id: 1\n");
     QTest::newRow("hex of odd length stops the reading")
