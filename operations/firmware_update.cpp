@@ -22,8 +22,6 @@ using namespace std::chrono_literals;
 constexpr std::chrono::milliseconds handshake_timeout = 5000ms;
 // How long "LOOK AT VORTAN" stays up while the update waits for its result.
 constexpr std::chrono::milliseconds hint_duration = 10000ms;
-static_assert(hint_duration > handshake_timeout,
-              "The hint outlasts the handshake, so the user sees it while the image drains.");
 
 // Backup folders are named after their local date and time, "yy_MM_dd_hh_mm". The age check
 // reads the two-character fields at these places of the name.
@@ -86,7 +84,6 @@ void enable_buttons(vortan_gui& window) {
 // open.
 void end_update(vortan_gui& window, const QString& notice) {
     window.running = vortan_gui::operation::none;
-    window.update_hint_timer.stop();
     enable_buttons(window);
     window.status_panel.finish(info_box::state::active);
     window.status_panel.take_notification_action(QString(), notice);
@@ -120,7 +117,6 @@ bool vortan_gui::on_button_firmware_clicked() {
     if (update_state != idle) {
         running = operation::none;
         update_request_outstanding = false;
-        update_hint_timer.stop();
         update_state = idle;
         disconnect_action();
         return false;
@@ -174,7 +170,8 @@ void vortan_gui::send_firmware() {
 
 void vortan_gui::init_firmware_handlers() {
     update_hint_timer.setSingleShot(true);
-    // Clears the hint text; the spinner runs on until the result.
+    // Clears the hint text; the spinner runs on until the result. Once the update has its
+    // result the notice stays.
     connect(&update_hint_timer, &QTimer::timeout, this, [this] {
         if (running == operation::update) {
             status_panel.take_important_action(QString(), false);

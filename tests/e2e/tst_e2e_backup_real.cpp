@@ -1,0 +1,236 @@
+// The real `vortan` program backs up the stand-in through the system's own port list.
+//
+// The system lists no pseudo-terminal among its serial ports, so the program runs in a
+// private mount namespace where the port list is made to show one: a tmpfs over /sys/class
+// leaves Qt no sysfs to ask, so it scans /dev; /dev there is a small tmpfs holding the few
+// devices a program needs and the stand-in's pseudo-terminal bind-mounted as /dev/ttyUSB9.
+// The program draws on an Xvfb server and is driven from outside with xdotool, as a user
+// would: a click on BACKUP, Return in the port dialog. Nothing outside the namespace
+// changes. Needs root, mount namespaces, Xvfb and xdotool; skips without them.
+
+#include "synthesizer.h"
+#include "test_env.h"
+#include "vortan_gui.h"
+
+#include <google/protobuf/text_format.h>
+
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+namespace {
+
+// Set up inside the new namespace, then replaced by the program ($@). STAGE is an empty
+// folder to build the new /dev in, PTY the stand-in's serial end.
+const char* const namespace_script = R"(set -e
+mount -t tmpfs none "$STAGE"
+for n in null zero full random urandom tty; do
+    touch "$STAGE/$n"
+    mount --bind "/dev/$n" "$STAGE/$n"
+done
+mkdir "$STAGE/pts" "$STAGE/shm"
+mount --bind /dev/pts "$STAGE/pts"
+mount --bind /dev/shm "$STAGE/shm"
+touch "$STAGE/ttyUSB9"
+mount --bind "$PTY" "$STAGE/ttyUSB9"
+mount --move "$STAGE" /dev
+mount -t tmpfs none /sys/class
+exec "$@"
+)";
+
+constexpr int start_timeout_ms = 30000;
+constexpr int backup_timeout_ms = 120000;
+
+// A process that is asked to end when the test leaves, and killed if it does not.
+struct child_process {
+    QProcess process;
+    ~child_process() {
+        if (process.state() == QProcess::NotRunning) {
+            return;
+        }
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+};
+
+// Runs a short command to its end; its standard output, trimmed, or nothing when it failed.
+std::optional<QString> run(const QString& program, const QStringList& arguments,
+                           const QProcessEnvironment& environment) {
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0) {
+        return std::nullopt;
+    }
+    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+}
+
+// Where the BACKUP button's middle lies in the window: the same form, laid out here.
+QPoint backup_button_centre() {
+    vortan_gui window;
+    window.show();
+    QPushButton* button = window.ui->button_backup;
+    return button->mapTo(&window, button->rect().center());
+}
+
+QByteArray printed(const proto::Preset& p) {
+    std::string text;
+    google::protobuf::TextFormat::PrintToString(p, &text);
+    return QByteArray::fromStdString(text);
+}
+
+} // namespace
+
+class tst_e2e_backup_real : public QObject {
+    Q_OBJECT
+
+private slots:
+    void the_real_program_backs_up_through_the_real_port_list() {
+        if (::geteuid() != 0) {
+            QSKIP("Runs as root only: it needs a private mount namespace.");
+        }
+        for (const char* tool : {"Xvfb", "xdotool", "unshare", "mount", "sh"}) {
+            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) {
+                QSKIP(qPrintable(QStringLiteral("%1 is not installed.").arg(tool)));
+            }
+        }
+        const QProcessEnvironment base = QProcessEnvironment::systemEnvironment();
+        if (!run(QStringLiteral("unshare"),
+                 {QStringLiteral("-m"), QStringLiteral("mount"), QStringLiteral("-t"),
+                  QStringLiteral("tmpfs"), QStringLiteral("none"), QStringLiteral("/sys/class")},
+                 base)) {
+            QSKIP("Private mount namespaces (unshare -m, mount) are not permitted here.");
+        }
+        const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/vortan");
+        QVERIFY2(QFileInfo(program).isExecutable(), qPrintable(program));
+        const QPoint backup_button = backup_button_centre();
+
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir scratch;
+        QVERIFY(scratch.isValid());
+
+        // The X server picks a free display and says which on its output.
+        child_process xvfb;
+        xvfb.process.start(QStringLiteral("Xvfb"),
+                           {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                            QStringLiteral("-screen"), QStringLiteral("0"),
+                            QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                            QStringLiteral("tcp")});
+        if (!xvfb.process.waitForStarted(start_timeout_ms)) {
+            QSKIP("Xvfb does not start here.");
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(xvfb.process.canReadLine() ||
+                                     xvfb.process.state() == QProcess::NotRunning,
+                                 start_timeout_ms);
+        if (!xvfb.process.canReadLine()) {
+            QSKIP("Xvfb does not start here.");
+        }
+        const QString display =
+            QLatin1Char(':') + QString::fromLatin1(xvfb.process.readLine()).trimmed();
+
+        QProcessEnvironment x = base;
+        x.insert(QStringLiteral("DISPLAY"), display);
+        const auto xdotool = [&x](const QStringList& arguments) {
+            return run(QStringLiteral("xdotool"), arguments, x).value_or(QString());
+        };
+
+        // The program, in its namespace, with a data folder of its own.
+        const QString stage = scratch.filePath(QStringLiteral("dev"));
+        const QString data_home = scratch.filePath(QStringLiteral("data"));
+        const QString runtime = scratch.filePath(QStringLiteral("runtime"));
+        const QString script = scratch.filePath(QStringLiteral("namespace.sh"));
+        QVERIFY(QDir().mkpath(stage) && QDir().mkpath(data_home) && QDir().mkpath(runtime));
+        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile script_file(script);
+        QVERIFY(script_file.open(QIODevice::WriteOnly));
+        script_file.write(namespace_script);
+        script_file.close();
+        QProcessEnvironment environment = x;
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), data_home);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        environment.insert(QStringLiteral("STAGE"), stage);
+        environment.insert(QStringLiteral("PTY"), synth.port_path());
+        child_process vortan;
+        vortan.process.setProcessEnvironment(environment);
+        vortan.process.setProcessChannelMode(QProcess::MergedChannels);
+        vortan.process.start(QStringLiteral("unshare"),
+                             {QStringLiteral("-m"), QStringLiteral("sh"), script, program});
+        QVERIFY(vortan.process.waitForStarted(start_timeout_ms));
+        const auto program_output = [&vortan] {
+            return QString::fromLocal8Bit(vortan.process.readAll());
+        };
+
+        // A click on BACKUP, then Return in the port dialog, which lists ttyUSB9 alone.
+        QString window;
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            !(window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                QStringLiteral("--name"), QStringLiteral("^VORTAN V")}))
+                 .isEmpty(),
+            qPrintable(program_output()), start_timeout_ms);
+        window = window.section(QLatin1Char('\n'), 0, 0);
+        xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                 QString::number(backup_button.x()), QString::number(backup_button.y()),
+                 QStringLiteral("click"), QStringLiteral("1")});
+        QString dialog;
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            !(dialog = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                QStringLiteral("--name"), QStringLiteral("^SELECT VORTAN$")}))
+                 .isEmpty(),
+            qPrintable(program_output()), start_timeout_ms);
+        dialog = dialog.section(QLatin1Char('\n'), 0, 0);
+        xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), dialog});
+        xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+
+        // Every request, in order, and the dated folder once the backup has ended.
+        QTRY_VERIFY2_WITH_TIMEOUT(synth.messages().size() >= 257, qPrintable(program_output()),
+                                  backup_timeout_ms);
+        const QString root = data_home + QStringLiteral("/vortan/datesaves");
+        QStringList folders;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !(folders = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot)).isEmpty(),
+            backup_timeout_ms);
+        QCOMPARE(folders.size(), 1);
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d_\\d\\d_\\d\\d_\\d\\d_\\d\\d$"))
+                     .match(folders.first())
+                     .hasMatch(),
+                 qPrintable(folders.first()));
+        QCOMPARE(static_cast<int>(synth.messages().size()), 257);
+        for (int i = 0; i < 257; ++i) {
+            // The index as four nibble bytes, low nibble first.
+            QByteArray index;
+            for (const int shift : {0, 4, 8, 12}) {
+                index.append(static_cast<char>((i >> shift) & 0x0F));
+            }
+            QCOMPARE(synth.messages()[static_cast<std::size_t>(i)].body, index);
+        }
+        int files = 0;
+        QDirIterator it(root + QLatin1Char('/') + folders.first(), QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const int id = it.fileName().section(QLatin1Char('.'), 0, 0).toInt();
+            QCOMPARE(file.readAll(), printed(*synth.preset(id)));
+            ++files;
+        }
+        QCOMPARE(files, 256);
+        QCOMPARE(vortan.process.state(), QProcess::Running);
+    }
+};
+
+VORTAN_TEST_MAIN(tst_e2e_backup_real)
+#include "tst_e2e_backup_real.moc"

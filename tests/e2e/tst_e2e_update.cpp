@@ -1,0 +1,410 @@
+// The firmware update against the synthesizer stand-in: the backup-age check, the handshake,
+// the erase question, the image and the synthesizer's verdict.
+
+#include "rig.h"
+#include "scripted_device.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+
+using quillmar::test::rig;
+using quillmar::test::scripted_device;
+namespace standin = quillmar::standin;
+using command = quillmar::protocol::command;
+
+namespace {
+
+const QString ok = QStringLiteral("OK");
+const QString no = QStringLiteral("NO");
+const QString proceed_question = QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?");
+const QString erase_question =
+    QStringLiteral("THIS ACTION WILL ERASE ALL YOUR PRESETS\nARE YOU SURE? ");
+const QString succeeded_notice = QStringLiteral("UPDATE SUCCEEDED\nRESTART THE UNIT");
+
+// The command bytes the stand-in received, in order, as hex: "00 02 05".
+QByteArray commands(const standin::synthesizer& synth) {
+    QByteArray bytes;
+    for (const standin::message& m : synth.messages()) {
+        bytes.append(static_cast<char>(m.command));
+    }
+    return bytes.toHex(' ');
+}
+
+void make_backup(const rig& r, const QString& name) {
+    QVERIFY(QDir().mkpath(r.backup_root() + QDir::separator() + name));
+}
+
+// A backup of the rig's present minute: no age warning.
+void make_fresh_backup(const rig& r) {
+    make_backup(r, r.now.toString(QStringLiteral("yy_MM_dd_hh_mm")));
+}
+
+// The erase question comes next and gets `button`.
+void expect_erase_question(rig& r, const QString& button) {
+    r.answers.click(button,
+                    {.title = QString(), .text = erase_question, .informative_text = QString()});
+}
+
+// The window after the update ended with a result: buttons back, port still open, the
+// connection still standing so the next click closes it.
+void check_update_ended(const rig& r, const QString& notice) {
+    QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), notice, 60000);
+    QVERIFY(r.buttons_enabled());
+    QVERIFY(!r.spinner_running());
+    QVERIFY(r.port_open());
+    QCOMPARE(r.window->update_state, vortan_gui::connected);
+    QCOMPARE(r.window->running, vortan_gui::operation::none);
+}
+
+} // namespace
+
+class tst_e2e_update : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Before anything is opened the latest backup is dated against the clock; an old or
+    // missing one needs the user's OK.
+    void age_check_data() {
+        QTest::addColumn<QStringList>("folders");
+        QTest::addColumn<QDateTime>("now");
+        QTest::addColumn<QString>("warning"); // empty: none
+        QTest::addColumn<bool>("proceed");
+
+        const QDateTime dec20_0900(QDate(2020, 12, 20), QTime(9, 0));
+        const QDateTime dec01_0900(QDate(2020, 12, 1), QTime(9, 0));
+        const QDateTime jan05(QDate(2021, 1, 5), QTime(10, 0));
+        const QString dec19 = QStringLiteral("THE LAST BACKUP IS QUITE OLD (19/12/2020)");
+        const QString nov30 = QStringLiteral("THE LAST BACKUP IS QUITE OLD (30/11/2020)");
+        const QString zz = QStringLiteral("THE LAST BACKUP IS QUITE OLD (zz/zz/20zz)");
+        const QString none = QStringLiteral("NO BACKUP FOUND");
+
+        QTest::newRow("made today, an older one beside it")
+            << QStringList{"20_12_20_08_00", "19_05_01_10_00"}
+            << QDateTime(QDate(2020, 12, 20), QTime(14, 5)) << QString() << true;
+        QTest::newRow("yesterday 21:00, now 09:00")
+            << QStringList{"20_12_19_21_00"} << dec20_0900 << QString() << true;
+        for (const bool answer : {true, false}) {
+            const char* how = answer ? ", OK" : ", NO";
+            QTest::addRow("yesterday 08:00, now 09:00%s", how)
+                << QStringList{"20_12_19_08_00"} << dec20_0900 << dec19 << answer;
+            QTest::addRow("last day of the previous month, late hour%s", how)
+                << QStringList{"20_11_30_23_00"} << dec01_0900 << nov30 << answer;
+            QTest::addRow("no backup%s", how) << QStringList{} << dec20_0900 << none << answer;
+            QTest::addRow("user folder zz sorts after the dated ones%s", how)
+                << QStringList{"20_12_20_08_00", "zz"} << dec20_0900 << zz << answer;
+            QTest::addRow("made 19/12/2020 21:30, now 5 January 2021%s", how)
+                << QStringList{"20_12_19_21_30"} << jan05 << dec19 << answer;
+        }
+        QTest::newRow("yesterday at the hour of now")
+            << QStringList{"20_12_19_09_00"} << dec20_0900 << dec19 << false;
+    }
+    void age_check() {
+        QFETCH(QStringList, folders);
+        QFETCH(QDateTime, now);
+        QFETCH(QString, warning);
+        QFETCH(bool, proceed);
+        rig r;
+        r.now = now;
+        for (const QString& folder : folders) {
+            make_backup(r, folder);
+        }
+        r.select_port();
+        if (!warning.isEmpty()) {
+            r.answers.click(
+                proceed ? ok : no,
+                {.title = QString(), .text = warning, .informative_text = proceed_question});
+        }
+        if (proceed) {
+            expect_erase_question(r, no);
+        }
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        if (proceed) {
+            // Greeted, asked, declined: the connection stays until the next click.
+            QCOMPARE(commands(r.synth), QByteArray("00"));
+            QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
+            QVERIFY(r.port_open());
+            QCOMPARE(r.window->update_state, vortan_gui::connected);
+        } else {
+            QVERIFY(!r.port_open());
+            QCOMPARE(r.window->update_state, vortan_gui::idle);
+            QCOMPARE(r.window->running, vortan_gui::operation::none);
+            QVERIFY(r.synth.messages().empty());
+        }
+        QVERIFY(r.buttons_enabled());
+    }
+
+    // The handshake is judged once, five seconds after the request: an acknowledgement by
+    // then leads to the erase question (even one the user leaves open past the mark), a later
+    // one or none gives the rejection box, and a late one changes nothing afterwards.
+    void handshake_is_judged_after_five_seconds_data() {
+        QTest::addColumn<int>("answer_delay_ms"); // -1: never
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<bool>("question_left_open");
+        QTest::newRow("answered at once") << 0 << true << false;
+        QTest::newRow("answered after 4 s") << 4000 << true << false;
+        QTest::newRow("answered at once, question open past the 5 s mark") << 0 << true << true;
+        QTest::newRow("answered after 6 s") << 6000 << false << false;
+        QTest::newRow("never answered") << -1 << false << false;
+    }
+    void handshake_is_judged_after_five_seconds() {
+        QFETCH(int, answer_delay_ms);
+        QFETCH(bool, accepted);
+        QFETCH(bool, question_left_open);
+        rig r;
+        make_fresh_backup(r);
+        if (answer_delay_ms < 0) {
+            r.synth.set_silent_to(command::connection_request, true);
+        } else {
+            r.synth.set_answer_delay(answer_delay_ms);
+        }
+        QSignalSpy answered(&r.synth, &standin::synthesizer::answered);
+        r.select_port();
+        QElapsedTimer since_click;
+        if (accepted && question_left_open) {
+            r.answers.then(
+                [&r](QWidget* box) {
+                    // The time-out runs out while the question is open, silently.
+                    QVERIFY(QTest::qWaitFor([&r] { return !r.window->operation_timer->isActive(); },
+                                            20000));
+                    quillmar::test::click_button(box, no);
+                },
+                {.title = QString(), .text = erase_question});
+        } else if (accepted) {
+            expect_erase_question(r, no);
+        } else {
+            r.answers.then(
+                [&since_click](QWidget* box) {
+                    // Coarse timers may fire up to 5 % early.
+                    QVERIFY2(since_click.elapsed() >= 4750, "rejected before the 5 s mark");
+                    quillmar::test::click_button(box, ok);
+                },
+                {.title = QString(),
+                 .text = QStringLiteral("ERROR\nCONNECTION REJECTED!"),
+                 .informative_text = QString()});
+        }
+        since_click.start();
+        r.click(r.ui().button_firmware);
+        QSignalSpy read(r.window->port, &QIODevice::readyRead);
+        r.check_answers(30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.window->operation_timer->isActive(), 10000);
+        if (answer_delay_ms > 0 && !accepted) {
+            // The late acknowledgement arrives and is read; it must not raise the question.
+            QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(!read.isEmpty(), 10000);
+            QCoreApplication::processEvents();
+        }
+        r.check_answers();
+        QCOMPARE(r.answers.seen().size(), 2);
+        QCOMPARE(r.window->update_state, accepted ? vortan_gui::connected : vortan_gui::idle);
+        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(commands(r.synth), QByteArray("00"));
+        QVERIFY(r.buttons_enabled());
+    }
+
+    // The shipped image reaches the synthesizer whole and unchanged, in one message after
+    // the update request, and its verdict is shown. The next click only closes the port.
+    void the_whole_image_arrives_intact() {
+        rig r;
+        make_fresh_backup(r);
+        QCOMPARE(r.window->firmware_image.size(), 3'931'146);
+        r.select_port();
+        expect_erase_question(r, ok);
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        check_update_ended(r, succeeded_notice);
+        QCOMPARE(commands(r.synth), QByteArray("00 02 05"));
+        QCOMPARE(r.synth.firmware_image(), r.window->firmware_image);
+        QCOMPARE(r.synth.firmware_check(), std::optional(standin::firmware_verdict::intact));
+
+        // No dialog: the click only closes the link.
+        r.click(r.ui().button_backup);
+        r.check_answers();
+        QVERIFY(!r.port_open());
+        QCOMPARE(r.window->update_state, vortan_gui::idle);
+    }
+
+    // While the update waits for its result the buttons are off and the hint shows; after
+    // 10 s the hint text goes and the spinner runs on. A result that came before then stays.
+    void the_hint_is_cleared_after_ten_seconds_data() {
+        QTest::addColumn<bool>("refuse");
+        QTest::addColumn<QString>("after_ten_seconds");
+        QTest::addColumn<bool>("spinning");
+        QTest::newRow("no result yet") << false << QString() << true;
+        QTest::newRow("refused at once")
+            << true << QStringLiteral("ERROR VORTAN REJECTED\n THE NEW FIRMWARE!") << false;
+    }
+    void the_hint_is_cleared_after_ten_seconds() {
+        QFETCH(bool, refuse);
+        QFETCH(QString, after_ten_seconds);
+        QFETCH(bool, spinning);
+        rig r;
+        make_fresh_backup(r);
+        r.synth.set_refuse_update_request(refuse);
+        r.synth.set_silent_to(command::firmware_update, true);
+        r.select_port();
+        expect_erase_question(r, ok);
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        if (!refuse) {
+            QTRY_COMPARE(r.status_text(), QStringLiteral("LOOK AT VORTAN"));
+            QVERIFY(r.spinner_running());
+            QVERIFY(r.buttons_disabled());
+            QVERIFY(r.window->update_hint_timer.isActive());
+            // The image goes out in full while the hint shows.
+            QTRY_COMPARE_WITH_TIMEOUT(commands(r.synth), QByteArray("00 02 05"), 60000);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!r.window->update_hint_timer.isActive(), 15000);
+        QCOMPARE(r.status_text(), after_ten_seconds);
+        QCOMPARE(r.spinner_running(), spinning);
+        QCOMPARE(r.buttons_disabled(), !refuse);
+        QCOMPARE(r.buttons_enabled(), refuse);
+    }
+
+    // The synthesizer turns the update down, before or after the image.
+    void the_synthesizer_turns_the_update_down_data() {
+        QTest::addColumn<bool>("refuse_request");
+        QTest::addColumn<QString>("notice");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("update request refused")
+            << true << QStringLiteral("ERROR VORTAN REJECTED\n THE NEW FIRMWARE!")
+            << QByteArray("00 02");
+        QTest::newRow("image reported failed")
+            << false << QStringLiteral("ERROR\nUPDATE FAILED") << QByteArray("00 02 05");
+    }
+    void the_synthesizer_turns_the_update_down() {
+        QFETCH(bool, refuse_request);
+        QFETCH(QString, notice);
+        QFETCH(QByteArray, sent);
+        rig r;
+        make_fresh_backup(r);
+        r.synth.set_refuse_update_request(refuse_request);
+        r.synth.set_fail_update(!refuse_request);
+        r.select_port();
+        expect_erase_question(r, ok);
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        check_update_ended(r, notice);
+        QCOMPARE(commands(r.synth), sent);
+    }
+
+    // With the connection standing, a click on any button only closes it; the click after
+    // that starts its operation with the port dialog.
+    void a_click_while_connected_only_closes_the_port_data() {
+        QTest::addColumn<QString>("button");
+        QTest::newRow("BACKUP") << QStringLiteral("button_backup");
+        QTest::newRow("RESTORE") << QStringLiteral("button_send");
+        QTest::newRow("UPDATE") << QStringLiteral("button_firmware");
+    }
+    void a_click_while_connected_only_closes_the_port() {
+        QFETCH(QString, button);
+        rig r;
+        make_fresh_backup(r);
+        r.select_port();
+        expect_erase_question(r, no);
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->update_state, vortan_gui::connected);
+
+        auto* target = r.window->findChild<QPushButton*>(button);
+        QVERIFY(target != nullptr);
+        r.click(target);
+        r.check_answers();
+        QCOMPARE(r.answers.seen().size(), 2);
+        QVERIFY(!r.port_open());
+        QCOMPARE(r.window->update_state, vortan_gui::idle);
+
+        r.answers.key(Qt::Key_Escape, {.title = QStringLiteral("SELECT VORTAN")});
+        r.click(target);
+        r.check_answers();
+        QCOMPARE(r.status_text(), QStringLiteral("ERROR\nVORTAN NOT CONNECTED"));
+    }
+
+    // Only the answer to the update request releases the image: an acceptance that comes
+    // with the connection acknowledgement, or after the user declined, sends nothing, even
+    // with an image left in the transfer buffer.
+    void a_stray_acceptance_sends_nothing_data() {
+        QTest::addColumn<bool>("with_the_handshake");
+        QTest::newRow("together with the connection acknowledgement") << true;
+        QTest::newRow("after the question was declined") << false;
+    }
+    void a_stray_acceptance_sends_nothing() {
+        QFETCH(bool, with_the_handshake);
+        // F0 00 2B 17 00 04 | 00 connection_request | F7
+        const QByteArray connection_request = QByteArray::fromHex("f0002b17000400f7");
+        // F0 00 2B 17 00 04 | 01 connection_request_acked | F7
+        const QByteArray connection_acked = QByteArray::fromHex("f0002b17000401f7");
+        // F0 00 2B 17 00 04 | 03 firmware_update_request_acked | F7
+        const QByteArray update_acked = QByteArray::fromHex("f0002b17000403f7");
+
+        rig r;
+        scripted_device device;
+        QVERIFY(device.valid());
+        r.catalog->ports[quillmar::test::standin_port_name] = device.port_path();
+        make_fresh_backup(r);
+        // What an earlier update left behind.
+        r.window->transfer_buffer = r.window->firmware_image;
+        r.select_port();
+        expect_erase_question(r, no);
+        r.click(r.ui().button_firmware);
+        QTRY_COMPARE(device.received(), connection_request);
+        QSignalSpy read(r.window->port, &QIODevice::readyRead);
+        if (with_the_handshake) {
+            QVERIFY(device.send(connection_acked + update_acked));
+            r.check_answers();
+        } else {
+            QVERIFY(device.send(connection_acked));
+            r.check_answers();
+            QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
+            read.clear();
+            QVERIFY(device.send(update_acked));
+        }
+        QTRY_VERIFY(!read.isEmpty());
+        QCOMPARE(r.window->update_state, vortan_gui::connected);
+        QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
+        QCOMPARE(device.received(), connection_request);
+        QVERIFY(r.buttons_enabled());
+    }
+
+    // The device goes away while the image drains: one DISCONNECTED box, the link closed,
+    // the buttons back.
+    void the_device_vanishes_while_the_image_is_written() {
+        rig r;
+        make_fresh_backup(r);
+        r.synth.vanish_after_bytes(1'000'000);
+        r.select_port();
+        expect_erase_question(r, ok);
+        r.answers.click(ok, {.title = QStringLiteral("ERROR"),
+                             .text = QStringLiteral("DISCONNECTED"),
+                             .informative_text = QString()});
+        r.click(r.ui().button_firmware);
+        r.check_answers(60000);
+        QVERIFY(r.synth.has_vanished());
+        QTRY_VERIFY(r.buttons_enabled());
+        QVERIFY(!r.port_open());
+        QVERIFY(!r.spinner_running());
+        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.answers.seen().size(), 3);
+    }
+
+    // Without an image at start-up no update starts: the user is told before any port is
+    // chosen.
+    void no_update_without_a_firmware_image() {
+        rig r;
+        make_fresh_backup(r);
+        r.window->firmware_image.clear();
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        QVERIFY(r.answers.seen().isEmpty());
+        QCOMPARE(r.status_text(), QStringLiteral("ERROR\nNO FIRMWARE FOUND"));
+        QVERIFY(!r.port_open());
+        QVERIFY(r.buttons_enabled());
+        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->running, vortan_gui::operation::none);
+    }
+};
+
+VORTAN_TEST_MAIN(tst_e2e_update)
+#include "tst_e2e_update.moc"
