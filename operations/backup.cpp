@@ -307,8 +307,8 @@ void vortan_gui::init_preset_handlers() {
         export_timer->start(answer_timeout_ms);
     });
 
-    // The preset is complete: written, then the next index is asked for. Whatever parses of
-    // the payload is kept; a payload past the size limit is no preset and its file fails.
+    // The preset is complete: written, then the next index is asked for. A payload that does
+    // not parse, lacks the preset's number or is past the size limit counts as a failed file.
     parser.set_preset_export_end_listener([this] {
         if (running != operation::backup) {
             return;
@@ -316,13 +316,17 @@ void vortan_gui::init_preset_handlers() {
         disconnect(export_timer, SIGNAL(timeout()), this, SLOT(export_failed()));
         export_timer->stop();
         bool written = false;
-        if (transfer_buffer.size() <= max_preset_bytes) {
-            proto::Preset preset;
-            static_cast<void>(
-                preset.ParsePartialFromArray(transfer_buffer.constData(), transfer_buffer.size()));
-            written = preset_to_text(preset);
-        } else {
+        proto::Preset preset;
+        if (transfer_buffer.size() > max_preset_bytes) {
             qDebug("Preset too large");
+        } else if (!preset.ParsePartialFromArray(transfer_buffer.constData(),
+                                                 transfer_buffer.size()) ||
+                   !preset.has_id()) {
+            // A damaged payload, or one without its number, is no preset: written as
+            // number 0 it could replace the file of the first preset.
+            qDebug("Preset damaged");
+        } else {
+            written = preset_to_text(preset);
         }
         if (written) {
             ++backup.written;

@@ -17,6 +17,7 @@ packages=(
     libbenchmark-dev
     clang libclang-rt-14-dev
     util-linux
+    xvfb xdotool
 )
 
 install_missing() {

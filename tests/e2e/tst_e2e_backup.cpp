@@ -343,14 +343,14 @@ private slots:
     // opened the same port again do not multiply the box.
     void a_vanishing_device_data() {
         QTest::addColumn<int>("earlier_backups");
-        QTest::addColumn<bool>("while_writing");
+        QTest::addColumn<bool>("mid_request");
         QTest::newRow("while waiting for an answer") << 0 << false;
-        QTest::newRow("while a request is being written") << 0 << true;
+        QTest::newRow("in the middle of a request") << 0 << true;
         QTest::newRow("after several earlier operations") << 3 << false;
     }
     void a_vanishing_device() {
         QFETCH(int, earlier_backups);
-        QFETCH(bool, while_writing);
+        QFETCH(bool, mid_request);
         constexpr int answered = 10;
         rig r;
         r.synth.set_refused_exports(range(20, 255));
@@ -363,8 +363,8 @@ private slots:
         }
         r.check_answers();
         r.synth.clear_records();
-        if (while_writing) {
-            // Half of the request after the answered ones.
+        if (mid_request) {
+            // Gone after half of the request that follows the answered ones.
             r.synth.vanish_after_bytes(qint64{12} * answered + 6);
         } else {
             r.synth.vanish_after_messages(answered + 1);
@@ -483,6 +483,30 @@ private slots:
         QCOMPARE(files_below(folder).size(), 7);
     }
 
+    // A payload that is no complete preset is not written (as number 0 it would take the
+    // first preset's file) and fails the backup; the others are kept.
+    void a_damaged_payload_fails_the_backup_data() {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::newRow("not protobuf") << QByteArray("\xff\xff\xff\xff", 4);
+        // A whole preset followed by a field that promises 16 bytes and ends.
+        const std::string whole = quillmar::standin::make_factory_preset(3).SerializeAsString();
+        QTest::newRow("truncated")
+            << QByteArray(whole.data(), static_cast<int>(whole.size())).append("\x1a\x10", 2);
+        QTest::newRow("no id") << QByteArray("\x12\x04Init", 6);
+    }
+    void a_damaged_payload_fails_the_backup() {
+        QFETCH(QByteArray, payload);
+        rig r;
+        r.synth.set_refused_exports(range(8, 255));
+        r.synth.set_preset_bytes(3, payload);
+        log_capture log;
+        run_backup(r);
+        r.check_answers();
+        check_at_rest(r, failed);
+        QCOMPARE(log.count(QStringLiteral("Preset damaged")), 1);
+        check_backup(r, dated, {0, 1, 2, 4, 5, 6, 7});
+    }
+
     // Whatever a preset's name holds, its file lies in its bank folder, and the file keeps
     // the name exactly; ordinary names are used as they are.
     void hostile_names_data() {
@@ -563,6 +587,7 @@ private slots:
         r.check_answers();
         QVERIFY(r.buttons_enabled());
         QCOMPARE(r.window->running, vortan_gui::operation::none);
+        // A quiet period: no request may reach the stand-in.
         QTest::qWait(200);
         QVERIFY(r.synth.messages().empty());
         QVERIFY(QFileInfo(r.backup_root()).isFile());
@@ -608,7 +633,8 @@ private slots:
         r.window->writer.write_export_request("00000000");
         r.window->writer.write_export_request("00000100");
         QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 2, 10000);
-        QTest::qWait(100);
+        // A quiet period in which the answers are read and must change nothing.
+        QTest::qWait(300);
         QCOMPARE(r.window->transfer_buffer, QByteArray("kept"));
         QCOMPARE(r.window->preset_counter, std::uint16_t{0});
         QVERIFY(!r.window->export_timer->isActive());
@@ -628,6 +654,7 @@ private slots:
         QCOMPARE(r.window->update_state, vortan_gui::idle);
         QCOMPARE(r.window->running, vortan_gui::operation::none);
         QVERIFY(r.answers.seen().isEmpty());
+        // A quiet period: no request may reach the stand-in.
         QTest::qWait(200);
         QVERIFY(r.synth.messages().empty());
     }
