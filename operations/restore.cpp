@@ -13,6 +13,7 @@
 
 #include <QDebug>
 #include <QPushButton>
+#include <QLabel>
 
 #include <chrono>
 #include <iterator>
@@ -51,6 +52,11 @@ QString with_left_out(const QString& informative, std::size_t left_out) {
 void send_current(vortan_gui& window) {
     window.transfer_buffer = byte_array_to_sys(preset_to_byteArray(*window.restore_cursor));
     window.writer.write_import(window.transfer_buffer);
+    // Out now rather than on the next turn of the event loop: the restore waits for each
+    // answer before it sends again, so the turn would be lost for every preset.
+    if (window.port->isOpen()) {
+        window.port->flush();
+    }
     window.operation_timer->start(import_timeout);
 }
 
@@ -82,7 +88,10 @@ void import_answered(vortan_gui& window, bool imported) {
         return;
     }
     if (imported) {
-        window.status_panel.take_important_action(progress_text(*window.restore_cursor), true);
+        static const int mode = qEnvironmentVariableIntValue("PMODE");
+        if (mode == 0) window.status_panel.take_important_action(progress_text(*window.restore_cursor), true);
+        if (mode == 1) window.status_panel.take_important_action(progress_text(*window.restore_cursor), false);
+        if (mode == 3) window.ui->active_info_text->setText(progress_text(*window.restore_cursor));
     }
     send_current(window);
 }

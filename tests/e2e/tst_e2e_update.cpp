@@ -321,22 +321,35 @@ private slots:
         QCOMPARE(r.status_text(), QStringLiteral("ERROR\nVORTAN NOT CONNECTED"));
     }
 
-    // Only the answer to the update request releases the image: an acceptance that comes
-    // with the connection acknowledgement, or after the user declined, sends nothing, even
-    // with an image left in the transfer buffer.
-    void a_stray_acceptance_sends_nothing_data() {
+    // Only the answer to the update request releases the image, and only a running update
+    // takes a verdict: an acceptance that comes with the connection acknowledgement, or any
+    // update answer after the user declined, sends nothing and shows nothing, even with an
+    // image left in the transfer buffer.
+    void a_stray_update_answer_changes_nothing_data() {
         QTest::addColumn<bool>("with_the_handshake");
-        QTest::newRow("together with the connection acknowledgement") << true;
-        QTest::newRow("after the question was declined") << false;
+        QTest::addColumn<QByteArray>("stray");
+        // F0 00 2B 17 00 04 | 03 firmware_update_request_acked | F7
+        const QByteArray accepted = QByteArray::fromHex("f0002b17000403f7");
+        QTest::newRow("acceptance together with the connection acknowledgement")
+            << true << accepted;
+        QTest::newRow("acceptance after the question was declined") << false << accepted;
+        // F0 00 2B 17 00 04 | 04 firmware_update_request_nacked | F7
+        QTest::newRow("refusal after the question was declined")
+            << false << QByteArray::fromHex("f0002b17000404f7");
+        // F0 00 2B 17 00 04 | 06 firmware_update_succeeded | F7
+        QTest::newRow("success after the question was declined")
+            << false << QByteArray::fromHex("f0002b17000406f7");
+        // F0 00 2B 17 00 04 | 07 firmware_update_failed | F7
+        QTest::newRow("failure after the question was declined")
+            << false << QByteArray::fromHex("f0002b17000407f7");
     }
-    void a_stray_acceptance_sends_nothing() {
+    void a_stray_update_answer_changes_nothing() {
         QFETCH(bool, with_the_handshake);
+        QFETCH(QByteArray, stray);
         // F0 00 2B 17 00 04 | 00 connection_request | F7
         const QByteArray connection_request = QByteArray::fromHex("f0002b17000400f7");
         // F0 00 2B 17 00 04 | 01 connection_request_acked | F7
         const QByteArray connection_acked = QByteArray::fromHex("f0002b17000401f7");
-        // F0 00 2B 17 00 04 | 03 firmware_update_request_acked | F7
-        const QByteArray update_acked = QByteArray::fromHex("f0002b17000403f7");
 
         rig r;
         scripted_device device;
@@ -345,25 +358,27 @@ private slots:
         make_fresh_backup(r);
         // What an earlier update left behind.
         r.window->transfer_buffer = r.window->firmware_image;
+        const QString status_before = r.status_text();
         r.select_port();
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
         QTRY_COMPARE(device.received(), connection_request);
         QSignalSpy read(r.window->port, &QIODevice::readyRead);
         if (with_the_handshake) {
-            QVERIFY(device.send(connection_acked + update_acked));
+            QVERIFY(device.send(connection_acked + stray));
             r.check_answers();
         } else {
             QVERIFY(device.send(connection_acked));
             r.check_answers();
             QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
             read.clear();
-            QVERIFY(device.send(update_acked));
+            QVERIFY(device.send(stray));
         }
         QTRY_VERIFY(!read.isEmpty());
         QCOMPARE(r.window->update_state, vortan_gui::connected);
         QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
         QCOMPARE(device.received(), connection_request);
+        QCOMPARE(r.status_text(), status_before);
         QVERIFY(r.buttons_enabled());
     }
 
