@@ -25,19 +25,21 @@ constexpr std::chrono::milliseconds hint_duration = 10000ms;
 
 // Backup folders are named after their local date and time, "yy_MM_dd_hh_mm". The age check
 // reads the two-character fields at these places of the name.
-const QString backup_name_format = QStringLiteral("yy_MM_dd_hh_mm");
+constexpr char backup_name_pattern[] = "yy_MM_dd_hh_mm";
+const QString backup_name_format = QString::fromLatin1(backup_name_pattern);
 constexpr int field_length = 2;
 constexpr int year_at = 0;
 constexpr int month_at = 3;
 constexpr int day_at = 6;
 constexpr int hour_at = 9;
+constexpr int minute_at = 12;
+static_assert(minute_at + field_length == sizeof(backup_name_pattern) - 1,
+              "The minute field ends a backup name.");
 // "yy_MM" and "yy_MM_dd": the same month, the same day.
 constexpr int month_prefix_length = month_at + field_length;
 constexpr int day_prefix_length = day_at + field_length;
 static_assert(month_prefix_length == 5 && day_prefix_length == 8,
               "The month and day prefixes of a backup name are five and eight characters long.");
-static_assert(hour_at + field_length + 3 == 14,
-              "A backup name has the fourteen characters of yy_MM_dd_hh_mm.");
 
 const QString no_firmware_notice = QStringLiteral("ERROR\nNO FIRMWARE FOUND");
 const QString no_backup_text = QStringLiteral("NO BACKUP FOUND");

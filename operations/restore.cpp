@@ -13,7 +13,6 @@
 
 #include <QDebug>
 #include <QPushButton>
-#include <QLabel>
 
 #include <chrono>
 #include <iterator>
@@ -88,10 +87,7 @@ void import_answered(vortan_gui& window, bool imported) {
         return;
     }
     if (imported) {
-        static const int mode = qEnvironmentVariableIntValue("PMODE");
-        if (mode == 0) window.status_panel.take_important_action(progress_text(*window.restore_cursor), true);
-        if (mode == 1) window.status_panel.take_important_action(progress_text(*window.restore_cursor), false);
-        if (mode == 3) window.ui->active_info_text->setText(progress_text(*window.restore_cursor));
+        window.status_panel.take_important_action(progress_text(*window.restore_cursor), true);
     }
     send_current(window);
 }
