@@ -1,5 +1,7 @@
 #include "preset_text.h"
 
+#include <QtGlobal>
+
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/io/tokenizer.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
@@ -48,6 +50,17 @@ class quiet_errors final : public pb::io::ErrorCollector {
 public:
     // The stock parser reports the same errors when it reads the text afterwards.
     void AddError(int, pb::io::ColumnNumber, const std::string&) override {}
+};
+
+// The parser's report on a preset text: errors go to the log, line and column counted from
+// 1. Warnings are dropped: the schema's deprecated fields would raise one in nearly every
+// file, and reading them is just what the tool must do.
+class parse_report final : public pb::io::ErrorCollector {
+public:
+    void AddError(int line, pb::io::ColumnNumber column, const std::string& message) override {
+        qWarning("Preset text %d:%d: %s", line + 1, column + 1, message.c_str());
+    }
+    void AddWarning(int, pb::io::ColumnNumber, const std::string&) override {}
 };
 
 // One step from a message into a sub-message: the field and the element's position among the
@@ -376,7 +389,10 @@ bool parse_preset_text(const std::string& text, proto::Preset& preset) {
         }
     }
 
-    const bool complete = google::protobuf::TextFormat::ParseFromString(rest, &preset);
+    pb::TextFormat::Parser parser;
+    parse_report report;
+    parser.RecordErrorsTo(&report);
+    const bool complete = parser.ParseFromString(rest, &preset);
     for (const found_unknowns& found : scanner.found) {
         if (pb::Message* message = follow(&preset, found.path)) {
             message->GetReflection()->MutableUnknownFields(message)->MergeFrom(*found.fields);
