@@ -77,7 +77,8 @@ void vortan_gui::disconnect_action() {
 
 void vortan_gui::connection_acked() {
     if (update_state == idle) {
-        QPointer<QMessageBox> box = message_box_core(QString(), connection_rejected_text, QString());
+        QPointer<QMessageBox> box =
+            message_box_core(QString(), connection_rejected_text, QString());
         box->exec();
         delete box.data();
         // Whatever happened while the box was open, the handshake has failed.

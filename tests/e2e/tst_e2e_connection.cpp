@@ -88,8 +88,8 @@ private slots:
         r.window->open_port(r.synth.port_path());
         r.window->writer.set_port(r.window->port);
         r.window->reader.set_port(r.window->port);
-        r.answers.click(QStringLiteral("OK"), {.title = QStringLiteral("ERROR"),
-                                               .text = QStringLiteral("DISCONNECTED")});
+        r.answers.click(QStringLiteral("OK"),
+                        {.title = QStringLiteral("ERROR"), .text = QStringLiteral("DISCONNECTED")});
         r.synth.vanish();
         r.check_answers();
         QVERIFY(!r.port_open());
