@@ -52,6 +52,25 @@ std::optional<QString> vortan_gui::checkForPort() {
     return ports->locate(dialog.comboBox()->currentText());
 }
 
+bool vortan_gui::close_update_connection() {
+    if (update_state == idle) {
+        return false;
+    }
+    running = operation::none;
+    update_request_outstanding = false;
+    update_state = idle;
+    disconnect_action();
+    return true;
+}
+
+std::optional<QString> vortan_gui::choose_port() {
+    std::optional<QString> location = checkForPort();
+    if (!location) {
+        unable_to_connect();
+    }
+    return location;
+}
+
 void vortan_gui::unable_to_connect() {
     status_panel.take_notification_action(QString(), not_connected_notice);
 }

@@ -154,6 +154,11 @@ public:
     // Lets the user choose a port; the chosen port's system location, or empty when none
     // was chosen or the chosen one is gone.
     std::optional<QString> checkForPort();
+    // The first step of every operation button: while a firmware update connection is open
+    // the click only closes it. True when it did.
+    bool close_update_connection();
+    // checkForPort, and the notice "ERROR\nVORTAN NOT CONNECTED" when no port was chosen.
+    std::optional<QString> choose_port();
     // Notice "ERROR\nVORTAN NOT CONNECTED".
     void unable_to_connect();
     // Closes the link: the port, the writer and the reader; update_state becomes idle.

@@ -166,14 +166,11 @@ void copy_to_draft(const QString& data_location, const QString& written_path, co
 
 bool vortan_gui::on_button_backup_clicked() {
     // A firmware update connection is still open: the click only closes it.
-    if (update_state != idle) {
-        update_state = idle;
-        disconnect_action();
+    if (close_update_connection()) {
         return false;
     }
-    const std::optional<QString> location = checkForPort();
+    const std::optional<QString> location = choose_port();
     if (!location) {
-        unable_to_connect();
         return false;
     }
     open_port(*location);

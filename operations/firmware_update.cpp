@@ -116,11 +116,7 @@ void confirm_erase(vortan_gui& window) {
 } // namespace
 
 bool vortan_gui::on_button_firmware_clicked() {
-    if (update_state != idle) {
-        running = operation::none;
-        update_request_outstanding = false;
-        update_state = idle;
-        disconnect_action();
+    if (close_update_connection()) {
         return false;
     }
     // Without an image an update could only announce itself and then wait for ever.
@@ -128,9 +124,8 @@ bool vortan_gui::on_button_firmware_clicked() {
         status_panel.take_notification_action(QString(), no_firmware_notice);
         return false;
     }
-    const std::optional<QString> location = checkForPort();
+    const std::optional<QString> location = choose_port();
     if (!location) {
-        unable_to_connect();
         return false;
     }
 

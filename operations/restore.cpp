@@ -105,15 +105,11 @@ std::optional<QString> vortan_gui::latest_backup_name() const {
 }
 
 bool vortan_gui::on_button_send_clicked() {
-    if (update_state != idle) {
-        running = operation::none;
-        update_state = idle;
-        disconnect_action();
+    if (close_update_connection()) {
         return false;
     }
-    const std::optional<QString> location = checkForPort();
+    const std::optional<QString> location = choose_port();
     if (!location) {
-        unable_to_connect();
         return false;
     }
     restore_list.clear();
