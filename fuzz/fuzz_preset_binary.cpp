@@ -3,6 +3,7 @@
 // under a safe name, read back completely when the preset has an id, keep every known field,
 // and print the same again after a second round.
 #include "preset_files.h"
+#include "preset_fuzz_support.h"
 #include "preset_text.h"
 
 #include <QDir>
@@ -19,19 +20,10 @@
 
 namespace {
 
-void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-// Every run writes files; on a memory file system that costs far less than on a disk.
-QString scratch_template() {
-    const QFileInfo shm(QStringLiteral("/dev/shm"));
-    return shm.isDir() && shm.isWritable()
-               ? QStringLiteral("/dev/shm/vortan_fuzz-XXXXXX")
-               : QDir::tempPath() + QStringLiteral("/vortan_fuzz-XXXXXX");
-}
+using quillmar::fuzz::scratch_template;
 
 [[noreturn]] void fail(const char* what) {
-    fprintf(stderr, "fuzz_preset_binary: %s\n", what);
-    std::abort();
+    quillmar::fuzz::fail("fuzz_preset_binary", what);
 }
 
 std::string known_fields_text(const proto::Preset& preset) {
@@ -43,8 +35,7 @@ std::string known_fields_text(const proto::Preset& preset) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    google::protobuf::SetLogHandler(nullptr);
-    qInstallMessageHandler(quiet);
+    quillmar::fuzz::silence_logs();
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // Arbitrary bytes as a preset file: the reader must not crash, what it read must print to a
 // complete text when it has an id, and that text must be a fixed point of print and read.
 #include "preset_files.h"
+#include "preset_fuzz_support.h"
 #include "preset_text.h"
 #include "presets_dir.h"
 
@@ -18,27 +19,16 @@
 
 namespace {
 
-void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-// Every run writes files; on a memory file system that costs far less than on a disk.
-QString scratch_template() {
-    const QFileInfo shm(QStringLiteral("/dev/shm"));
-    return shm.isDir() && shm.isWritable()
-               ? QStringLiteral("/dev/shm/vortan_fuzz-XXXXXX")
-               : QDir::tempPath() + QStringLiteral("/vortan_fuzz-XXXXXX");
-}
+using quillmar::fuzz::scratch_template;
 
 [[noreturn]] void fail(const char* what) {
-    fprintf(stderr, "fuzz_preset_text: %s\n", what);
-    std::abort();
+    quillmar::fuzz::fail("fuzz_preset_text", what);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Parse errors are the normal case here; their reports would only slow the run down.
-    google::protobuf::SetLogHandler(nullptr);
-    qInstallMessageHandler(quiet);
+    quillmar::fuzz::silence_logs();
     return 0;
 }
 
