@@ -25,6 +25,22 @@ inline void set_deprecated(google::protobuf::Message& message, const char* field
 
 // Every message type of the schema, repeated fields with several elements, enums, negative
 // numbers, deprecated fields and fields set to their default values.
+// Every field of an Fx1Preset, set in declaration order (which is not number order).
+inline void fill_fx1(proto::Fx1Preset& fx1) {
+    fx1.set_input_distortions_gain(0.6f);
+    fx1.set_input_distortions_level(1.0f);
+    fx1.set_input_decimator_rate(0.2f);
+    fx1.set_input_decimator_bit(8.0f);
+    fx1.set_input_mix(0.5f);
+    fx1.set_input_cut(0.0f);
+    fx1.set_input_res(0.1f);
+    fx1.set_type(proto::Fx1Preset::decimator);
+    fx1.set_distortion_type(proto::Fx1Preset::binary_shred);
+    set_deprecated(fx1, "input_param1", 1.5f);
+    set_deprecated(fx1, "input_param2", 2.5f);
+    set_deprecated(fx1, "input_ffm", 3.5f);
+}
+
 inline proto::Preset full() {
     proto::Preset p;
     p.set_id(77);
@@ -57,19 +73,7 @@ inline proto::Preset full() {
     p.mutable_pitch_wheel()->set_semitones(-12);
     p.mutable_cc2()->mutable_destination_levels()->set_delay_level(0.2f);
 
-    auto* fx1 = p.mutable_fx1();
-    fx1->set_input_distortions_gain(0.6f);
-    fx1->set_input_distortions_level(1.0f);
-    fx1->set_input_decimator_rate(0.2f);
-    fx1->set_input_decimator_bit(8.0f);
-    fx1->set_input_mix(0.5f);
-    fx1->set_input_cut(0.0f);
-    fx1->set_input_res(0.1f);
-    fx1->set_type(proto::Fx1Preset::decimator);
-    fx1->set_distortion_type(proto::Fx1Preset::binary_shred);
-    set_deprecated(*fx1, "input_param1", 1.5f);
-    set_deprecated(*fx1, "input_param2", 2.5f);
-    set_deprecated(*fx1, "input_ffm", 3.5f);
+    fill_fx1(*p.mutable_fx1());
 
     auto* fx2 = p.mutable_fx2();
     fx2->set_input_phaser_speed(0.5f);

@@ -156,20 +156,8 @@ void test_preset_schema::repeated_float_is_one_tag_per_element() {
 
 void test_preset_schema::text_lists_fields_in_number_order() {
     proto::Preset p = with_id(9);
-    auto* fx1 = p.mutable_fx1();
     // Set in declaration order; printed in number order.
-    fx1->set_input_distortions_gain(0.6f);
-    fx1->set_input_distortions_level(1.0f);
-    fx1->set_input_decimator_rate(0.2f);
-    fx1->set_input_decimator_bit(8.0f);
-    fx1->set_input_mix(0.5f);
-    fx1->set_input_cut(0.0f);
-    fx1->set_input_res(0.1f);
-    fx1->set_type(proto::Fx1Preset::decimator);
-    fx1->set_distortion_type(proto::Fx1Preset::binary_shred);
-    samples::set_deprecated(*fx1, "input_param1", 1.5f);
-    samples::set_deprecated(*fx1, "input_param2", 2.5f);
-    samples::set_deprecated(*fx1, "input_ffm", 3.5f);
+    samples::fill_fx1(*p.mutable_fx1());
     p.set_legato(true);
     p.set_name("N");
     QCOMPARE(QByteArray::fromStdString(print_preset(p)),
