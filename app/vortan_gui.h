@@ -3,6 +3,7 @@
 #include "info_box.h"
 #include "preset.pb.h"
 #include "reader.h"
+#include "timings.h"
 #include "ui_vortan.h"
 #include "writer.h"
 
@@ -148,6 +149,8 @@ public:
     // The local time that names backup folders and dates the update's age check. Tests
     // set a clock of their own.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
+    // How long the operations wait for the synthesizer. Tests shorten it.
+    timings timing;
     // Replaces the catalog the port dialog lists (tests offer pseudo-terminals).
     void set_port_catalog(std::unique_ptr<port_catalog> catalog);
 

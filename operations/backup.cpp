@@ -48,8 +48,6 @@ const QString failed_notice = QStringLiteral("ERROR\nBACKUP FAILED");
 // Hex text of the index bytes of the first request, index 0.
 constexpr std::string_view first_request_index = "00000000";
 
-constexpr int answer_timeout_ms = 5000;
-
 // The index of the last request; its answer ends the backup.
 constexpr std::uint16_t last_index = 256;
 static_assert(last_index == bank_count * bank_size,
@@ -201,7 +199,7 @@ bool vortan_gui::on_button_backup_clicked() {
     }
     connect(operation_timer, SIGNAL(timeout()), this, SLOT(backup_nacked()), Qt::UniqueConnection);
     operation_timer->setSingleShot(true);
-    operation_timer->start(answer_timeout_ms);
+    operation_timer->start(timing.answer);
     return true;
 }
 
@@ -240,7 +238,7 @@ void vortan_gui::request_next() {
     ++preset_counter;
     writer.write_prenibled(index_nibbles(preset_counter));
     status_panel.take_important_action(progress_text.arg(preset_counter), false);
-    operation_timer->start(answer_timeout_ms);
+    operation_timer->start(timing.answer);
 }
 
 void vortan_gui::export_failed() {
@@ -256,7 +254,7 @@ void vortan_gui::export_failed() {
     // has not, the answer watch ends the backup as failed should nothing more come.
     if (running == operation::backup && preset_counter == waiting_for &&
         !export_timer->isActive() && !operation_timer->isActive()) {
-        operation_timer->start(answer_timeout_ms);
+        operation_timer->start(timing.answer);
     }
 }
 
@@ -295,13 +293,13 @@ void vortan_gui::init_preset_handlers() {
         }
         transfer_buffer.clear();
         if (preset_counter >= last_index) {
-            operation_timer->start(answer_timeout_ms);
+            operation_timer->start(timing.answer);
             return;
         }
         operation_timer->stop();
         connect(export_timer, SIGNAL(timeout()), this, SLOT(export_failed()), Qt::UniqueConnection);
         export_timer->setSingleShot(true);
-        export_timer->start(answer_timeout_ms);
+        export_timer->start(timing.export_watch);
     });
 
     // The preset is complete: written, then the next index is asked for. A payload that does

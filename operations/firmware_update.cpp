@@ -11,17 +11,7 @@
 
 #include <QPushButton>
 
-#include <chrono>
-
 namespace {
-
-using namespace std::chrono_literals;
-
-// The synthesizer acknowledges the connection request within this time, or the handshake
-// has failed.
-constexpr std::chrono::milliseconds handshake_timeout = 5000ms;
-// How long "LOOK AT VORTAN" stays up while the update waits for its result.
-constexpr std::chrono::milliseconds hint_duration = 10000ms;
 
 // Backup folders are named after their local date and time, "yy_MM_dd_hh_mm". The age check
 // reads the two-character fields at these places of the name.
@@ -150,7 +140,7 @@ bool vortan_gui::on_button_firmware_clicked() {
 
     connect(operation_timer, SIGNAL(timeout()), this, SLOT(connection_acked()));
     operation_timer->setSingleShot(true);
-    operation_timer->start(handshake_timeout);
+    operation_timer->start(timing.answer);
     return true;
 }
 
@@ -162,7 +152,7 @@ void vortan_gui::send_firmware() {
     ui->button_send->setEnabled(false);
     ui->button_backup->setEnabled(false);
     status_panel.take_important_action(hint_text, true);
-    update_hint_timer.start(hint_duration);
+    update_hint_timer.start(timing.update_hint);
 }
 
 void vortan_gui::init_firmware_handlers() {

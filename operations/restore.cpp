@@ -14,15 +14,10 @@
 #include <QDebug>
 #include <QPushButton>
 
-#include <chrono>
 #include <iterator>
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// The synthesizer answers each import within this time, or the restore has failed.
-constexpr std::chrono::milliseconds import_timeout = 5000ms;
 // A restore sends at most one preset per slot of the synthesizer.
 constexpr std::size_t restore_capacity = std::size_t{bank_count} * bank_size;
 static_assert(restore_capacity == 256, "A restore sends at most the synthesizer's 256 presets.");
@@ -56,7 +51,7 @@ void send_current(vortan_gui& window) {
     if (window.port->isOpen()) {
         window.port->flush();
     }
-    window.operation_timer->start(import_timeout);
+    window.operation_timer->start(window.timing.answer);
 }
 
 // One import has been answered: the next preset goes out, or the restore ends. Answers while

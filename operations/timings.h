@@ -1,0 +1,15 @@
+// Every duration the operations wait for, in one value. The tool runs with the defaults;
+// tests shorten them so that a time-out can be reached without waiting for it.
+#pragma once
+
+#include <chrono>
+
+struct timings {
+    // The synthesizer answers a request (a connection request, an export request, an import)
+    // within this time, or the operation has failed.
+    std::chrono::milliseconds answer{5000};
+    // A preset export, once begun, ends within this time.
+    std::chrono::milliseconds export_watch{5000};
+    // How long "LOOK AT VORTAN" stays up while an update waits for its result.
+    std::chrono::milliseconds update_hint{10000};
+};
