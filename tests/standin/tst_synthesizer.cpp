@@ -75,6 +75,8 @@ private slots:
     void malformed_requests_go_unanswered();
     void refusals_data();
     void refusals();
+    void misbehaving_exports_data();
+    void misbehaving_exports();
     void request_is_recognised_only_at_its_end_byte();
     void records_messages_and_bytes();
     void import_stores_the_preset_as_received();
@@ -304,6 +306,47 @@ void tst_synthesizer::refusals() {
     send(request);
     QVERIFY(wait_for_bytes(answer.size()));
     QCOMPARE(take(answer.size()).toHex(' '), answer.toHex(' '));
+}
+
+void tst_synthesizer::misbehaving_exports_data() {
+    QTest::addColumn<setup>("prepare");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer"); // everything that comes back for the request
+
+    const setup twice = [](synthesizer& s) { s.set_answer_exports_twice(true); };
+    const setup fixed_5 = [](synthesizer& s) { s.set_fixed_export_slot(5); };
+    QTest::newRow("a preset answered twice")
+        << twice << export_5 << export_5_answer + export_5_answer;
+    // Index 256 as 00 00 01 00: refused, and the refusal comes twice.
+    QTest::newRow("a refusal answered twice")
+        << twice << hex("f0002b1700040800000100f7") << export_nacked + export_nacked;
+    // Index 255 as 0F 0F 00 00 brings slot 5's preset.
+    QTest::newRow("another index answered with the fixed slot")
+        << fixed_5 << hex("f0002b170004080f0f0000f7") << export_5_answer;
+    // Index 256 has no slot, yet the fixed slot answers it too.
+    QTest::newRow("index 256 answered with the fixed slot")
+        << fixed_5 << hex("f0002b1700040800000100f7") << export_5_answer;
+    QTest::newRow("a refused fixed slot refuses every index") << setup([](synthesizer& s) {
+        s.set_fixed_export_slot(5);
+        s.set_refused_exports({5});
+    }) << hex("f0002b170004080f0f0000f7") << export_nacked;
+    QTest::newRow("the fixed slot taken back") << setup([](synthesizer& s) {
+        s.set_fixed_export_slot(255);
+        s.set_fixed_export_slot(std::nullopt);
+    }) << export_5 << export_5_answer;
+}
+
+void tst_synthesizer::misbehaving_exports() {
+    QFETCH(setup, prepare);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    prepare(*synth);
+    // A connection request follows: its answer must come right after the export's, so no
+    // further copy of the export's answer can hide behind it.
+    send(request + connection_request);
+    QVERIFY(wait_for_bytes(answer.size() + connection_acked.size()));
+    QCOMPARE(take(answer.size()).toHex(' '), answer.toHex(' '));
+    QCOMPARE(take(connection_acked.size()).toHex(' '), connection_acked.toHex(' '));
 }
 
 void tst_synthesizer::request_is_recognised_only_at_its_end_byte() {

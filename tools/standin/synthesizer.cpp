@@ -150,6 +150,12 @@ void synthesizer::set_refuse_update_request(bool refuse) {
 void synthesizer::set_fail_update(bool fail) {
     fail_update = fail;
 }
+void synthesizer::set_answer_exports_twice(bool twice) {
+    answer_exports_twice = twice;
+}
+void synthesizer::set_fixed_export_slot(std::optional<int> slot) {
+    fixed_export_slot = slot;
+}
 void synthesizer::set_silent(bool value) {
     silent = value;
 }
@@ -324,13 +330,16 @@ void synthesizer::answer_export(const message& m) {
     }
     bool complete = false;
     const QByteArray id = decode_nibbles(m.body, &complete);
-    const int index = static_cast<unsigned char>(id[0]) | (static_cast<unsigned char>(id[1]) << 8);
+    const int asked = static_cast<unsigned char>(id[0]) | (static_cast<unsigned char>(id[1]) << 8);
+    const int index = fixed_export_slot.value_or(asked);
     const std::optional<QByteArray> held = preset_bytes(index);
-    if (!held || refused_exports.contains(index)) {
-        answer(m.command, make_message(command::preset_export_request_nacked));
-        return;
+    const QByteArray reply = !held || refused_exports.contains(index)
+                                 ? make_message(command::preset_export_request_nacked)
+                                 : make_message(command::preset_export, encode_nibbles(*held));
+    answer(m.command, reply);
+    if (answer_exports_twice) {
+        answer(m.command, reply);
     }
-    answer(m.command, make_message(command::preset_export, encode_nibbles(*held)));
 }
 
 void synthesizer::answer_import(const message& m) {

@@ -44,7 +44,9 @@ class device_framer;
 //                                the update is not set to fail; firmware_update_failed otherwise
 //   preset_export_request     -> preset_export with the slot's serialized preset, nibble-encoded;
 //                                preset_export_request_nacked for an index of 256 and up, an
-//                                empty slot or a refused index
+//                                empty slot or a refused index (two misbehaving devices can be
+//                                played: one that answers every export twice, one that answers
+//                                every export with the preset of one fixed slot)
 //   preset_import             -> the preset is parsed and stored, as received, in the slot of
 //                                its id: preset_import_succeeded; preset_import_failed when the
 //                                body does not decode, the preset does not parse (a missing id
@@ -100,6 +102,14 @@ public:
     void set_refuse_update_request(bool refuse);
     // A firmware_update is answered with firmware_update_failed, however sound it is.
     void set_fail_update(bool fail);
+
+    // ---- Misbehaving exports ----
+
+    // Every export request gets its answer (a preset or a refusal) twice, one after the other.
+    void set_answer_exports_twice(bool twice);
+    // Every export request, whatever index it asks for, is answered as if it asked for `slot`
+    // (an empty slot: refused); std::nullopt answers each index again.
+    void set_fixed_export_slot(std::optional<int> slot);
 
     // ---- The way answers go out ----
 
@@ -199,6 +209,8 @@ private:
     std::set<std::uint32_t> refused_import_ids;
     bool refuse_update_request = false;
     bool fail_update = false;
+    bool answer_exports_twice = false;
+    std::optional<int> fixed_export_slot;
     bool silent = false;
     std::set<protocol::command> silent_requests;
     int answer_delay = 0;
