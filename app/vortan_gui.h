@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QMainWindow>
 #include <QSerialPort>
@@ -16,6 +17,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -24,6 +26,7 @@
 #include <vector>
 
 class QEvent;
+class QLockFile;
 class QMessageBox;
 class QObject;
 class QWidget;
@@ -133,11 +136,19 @@ public:
     struct backup_progress {
         // The dated folder ("yy_MM_dd_hh_mm") the backup becomes.
         QString folder;
-        // Preset files written, and presets whose file could not be written.
+        // Preset files written, and answers that gave no file (a damaged preset, a file
+        // that could not be written).
         int written = 0;
         int failed = 0;
+        // The indexes the synthesizer refused, 0 to 256.
+        std::bitset<257> refused;
+        // When the request outstanding has waited long enough for its answer.
+        QDeadlineTimer answer_due;
     };
     backup_progress backup;
+    // Held from the click of a backup until it ends: one copy of the tool at a time writes
+    // into the backup root.
+    std::unique_ptr<QLockFile> backup_lock;
     // A firmware_update_request has been sent and not yet answered: only its acceptance
     // releases the firmware image.
     bool update_request_outstanding = false;
@@ -182,10 +193,15 @@ public:
     bool preset_to_text(proto::Preset& preset);
     // Settles the folder of a backup that ended without success (time-out or lost port).
     void abandon_backup();
+    // Ends a running backup: settles its folder, shows the notice, enables the buttons and
+    // closes the link. `complete` when every index got its own answer and every file was
+    // written.
+    void end_backup(bool complete);
     // The restore's two import listeners, registered last by init_preset_handlers.
     void init_restore_handlers();
     // The name of the latest backup folder (the last of the backup root's sub-folders in
-    // case-sensitive name order); empty when there is none.
+    // case-sensitive name order, leaving out the marked folders of failed backups); empty
+    // when there is none.
     std::optional<QString> latest_backup_name() const;
 
 private slots:

@@ -7,6 +7,7 @@
 // Every import is watched by the answer time-out; the restore counts as succeeded only when
 // the synthesizer took every preset.
 
+#include "backup_names.h"
 #include "preset_related.h"
 #include "presets_dir.h"
 #include "vortan_gui.h"
@@ -14,6 +15,7 @@
 #include <QDebug>
 #include <QPushButton>
 
+#include <algorithm>
 #include <iterator>
 
 namespace {
@@ -92,6 +94,9 @@ void import_answered(vortan_gui& window, bool imported) {
 std::optional<QString> vortan_gui::latest_backup_name() const {
     QStringList names = QDir(data_location + QDir::separator() + backups_folder)
                             .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    // A failed backup's folder, marked in its name, is never taken for a backup.
+    names.erase(std::remove_if(names.begin(), names.end(), quillmar::is_incomplete_backup_name),
+                names.end());
     if (names.isEmpty()) {
         return std::nullopt;
     }

@@ -8,9 +8,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QSignalSpy>
 
+#include <chrono>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,11 +28,21 @@ const QString succeeded = QStringLiteral("BACKUP SUCCEEDED");
 const QString failed = QStringLiteral("ERROR\nBACKUP FAILED");
 // The folder every rig's clock names: 20 December 2020, 14:05.
 const QString dated = QStringLiteral("20_12_20_14_05");
+// Where a failed backup of that minute keeps what it saved.
+const QString marked = dated + QStringLiteral(" INCOMPLETE");
 
 // Time for a whole backup of the stand-in's presets, with room for a busy machine.
 constexpr int backup_timeout_ms = 120000;
 // Time for a backup that has to sit out one or two answer time-outs of five seconds.
 constexpr int timeout_case_ms = 40000;
+// The answer watch of tests that run into it on purpose.
+constexpr std::chrono::milliseconds short_answer_watch{400};
+
+const QString busy_title = QStringLiteral("BACKUP IN PROGRESS");
+const QString busy_text = QStringLiteral("ANOTHER COPY OF THIS TOOL IS MAKING A BACKUP");
+const QString busy_informative = QStringLiteral("WAIT UNTIL IT HAS FINISHED, THEN TRY AGAIN");
+// The lock a backup holds in the backup root.
+const QString lock_name = QStringLiteral(".backup.lock");
 
 QString progress(int index) {
     return QStringLiteral("WORK IN PROGRESS\n%1/256").arg(index);
@@ -86,6 +99,16 @@ QStringList root_entries(const rig& r) {
             .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     names.sort();
     return names;
+}
+
+// Sets the stand-in up as one of the misbehaving devices: "twice" answers every export
+// twice, "slot N" answers every export with the preset of slot N; "" is a sound device.
+void misbehave(quillmar::standin::synthesizer& synth, const QString& device) {
+    if (device == QStringLiteral("twice")) {
+        synth.set_answer_exports_twice(true);
+    } else if (device.startsWith(QStringLiteral("slot "))) {
+        synth.set_fixed_export_slot(device.mid(5).toInt());
+    }
 }
 
 std::set<int> range(int first, int last) {
@@ -275,8 +298,8 @@ private slots:
         if (answered == 0) {
             QCOMPARE(root_entries(r), QStringList());
         } else {
-            QCOMPARE(root_entries(r), QStringList{dated});
-            check_backup(r, dated, range(0, answered - 1));
+            QCOMPARE(root_entries(r), QStringList{marked});
+            check_backup(r, marked, range(0, answered - 1));
         }
     }
 
@@ -334,7 +357,7 @@ private slots:
             check_backup(r, dated, range(0, 5));
         } else {
             QCOMPARE(static_cast<int>(r.synth.messages().size()), stalled + 1);
-            check_backup(r, dated, range(0, stalled - 1));
+            check_backup(r, marked, range(0, stalled - 1));
         }
     }
 
@@ -379,7 +402,7 @@ private slots:
         QCOMPARE(r.answers.seen().size(), 2 * earlier_backups + 2);
         check_at_rest(r, QString());
         QCOMPARE(r.window->update_state, vortan_gui::idle);
-        check_backup(r, QStringLiteral("20_12_20_14_06"), range(0, answered - 1));
+        check_backup(r, QStringLiteral("20_12_20_14_06 INCOMPLETE"), range(0, answered - 1));
         // Nothing further: no second box, no read errors from a port left spinning.
         const int read_errors = log.count(QStringLiteral("I/O error on Read "));
         QTest::qWait(500);
@@ -409,24 +432,37 @@ private slots:
         QVERIFY(!r.port_open());
         QCOMPARE(r.window->running, vortan_gui::operation::none);
         QVERIFY(r.synth.messages().empty());
+        // No lock file left behind either.
         QCOMPARE(root_entries(r), QStringList());
     }
 
-    // Two backups in one minute: a complete second one replaces the first; one that fails
-    // leaves the first as it was.
+    // Two backups in one minute: only a complete, checked second one replaces the first; one
+    // that fails leaves the first as it was and keeps what it saved in a marked folder.
     void two_backups_in_one_minute_data() {
         QTest::addColumn<int>("second_answers");
         QTest::addColumn<bool>("unwritable_file");
+        QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("notice");
-        QTest::newRow("the second succeeds") << -1 << false << succeeded;
-        QTest::newRow("the second gets no answer") << 0 << false << failed;
-        QTest::newRow("the second stops after three presets") << 3 << false << failed;
-        QTest::newRow("the second cannot write a file") << -1 << true << failed;
+        QTest::addColumn<std::set<int>>("kept"); // slots of the marked folder; none: no folder
+        QTest::newRow("the second succeeds") << -1 << false << "" << succeeded << std::set<int>{};
+        QTest::newRow("the second gets no answer") << 0 << false << "" << failed << std::set<int>{};
+        QTest::newRow("the second stops after three presets")
+            << 3 << false << "" << failed << range(0, 2);
+        QTest::newRow("the second cannot write a file")
+            << -1 << true << "" << failed << std::set<int>{0, 1, 2, 3, 4, 6, 7};
+        // Every repeated answer is passed over; the refusals of 8 to 255 run on to the end
+        // whichever request they are taken for, so the backup is right.
+        QTest::newRow("the second answers every request twice")
+            << -1 << false << "twice" << succeeded << std::set<int>{};
+        QTest::newRow("the second answers every request with preset 0")
+            << -1 << false << "slot 0" << failed << std::set<int>{0};
     }
     void two_backups_in_one_minute() {
         QFETCH(int, second_answers);
         QFETCH(bool, unwritable_file);
+        QFETCH(QString, device);
         QFETCH(QString, notice);
+        QFETCH(std::set<int>, kept);
         rig r;
         r.synth.set_refused_exports(range(8, 255));
         run_backup(r);
@@ -438,6 +474,11 @@ private slots:
         renamed.set_name("Renamed");
         r.synth.set_preset(7, renamed);
         r.synth.clear_records();
+        misbehave(r.synth, device);
+        if (second_answers >= 0 || device.startsWith(QStringLiteral("slot "))) {
+            // This one ends by the answer watch.
+            r.window->timing.answer = short_answer_watch;
+        }
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             if (requested_index(m) == second_answers) {
                 r.synth.set_silent(true);
@@ -451,14 +492,158 @@ private slots:
         run_backup(r, timeout_case_ms);
         r.check_answers();
         check_at_rest(r, notice);
-        QCOMPARE(root_entries(r), QStringList{dated});
-        if (notice == succeeded) {
-            check_backup(r, dated, range(0, 7));
-        } else {
+        QStringList entries{dated};
+        if (!kept.empty()) {
+            entries << marked;
+            // What the second saved, as it saw it.
+            check_backup(r, marked, kept);
+        }
+        QCOMPARE(root_entries(r), entries);
+        if (notice != succeeded) {
             // The first backup, untouched.
             r.synth.set_preset(7, first_seven);
-            check_backup(r, dated, range(0, 7));
         }
+        check_backup(r, dated, range(0, 7));
+    }
+
+    // Only the answer to the request outstanding counts. A repeated answer or a preset of
+    // another index is neither written nor moves the backup on; a device that never sends
+    // the right one fails by the answer watch. A refusal names no index: should the preset
+    // of an index taken as refused turn up later, the backup has failed.
+    void answers_that_belong_to_no_request_data() {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<std::set<int>>("refused");
+        QTest::addColumn<bool>("waits_out"); // ends by the answer watch
+        QTest::addColumn<QString>("notice");
+        QTest::addColumn<QString>("folder"); // empty: nothing kept
+        QTest::addColumn<std::set<int>>("kept");
+        QTest::addColumn<int>("requests"); // -1: not checked
+        QTest::newRow("every answer twice")
+            << "twice" << std::set<int>{} << false << succeeded << dated << range(0, 255) << 257;
+        // The second refusal of 60 is taken for 61's, and so on, until the preset of 71
+        // comes while the backup asks for a later index.
+        QTest::newRow("every answer twice, 60 to 70 refused")
+            << "twice" << range(60, 70) << false << failed << marked << range(0, 59) << -1;
+        QTest::newRow("every answer preset 0")
+            << "slot 0" << std::set<int>{} << true << failed << marked << std::set<int>{0} << 2;
+        QTest::newRow("every answer preset 5")
+            << "slot 5" << std::set<int>{} << true << failed << QString() << std::set<int>{} << 1;
+    }
+    void answers_that_belong_to_no_request() {
+        QFETCH(QString, device);
+        QFETCH(std::set<int>, refused);
+        QFETCH(bool, waits_out);
+        QFETCH(QString, notice);
+        QFETCH(QString, folder);
+        QFETCH(std::set<int>, kept);
+        QFETCH(int, requests);
+        rig r;
+        misbehave(r.synth, device);
+        r.synth.set_refused_exports(refused);
+        if (waits_out) {
+            r.window->timing.answer = short_answer_watch;
+        }
+        run_backup(r);
+        r.check_answers();
+        check_at_rest(r, notice);
+        if (requests >= 0) {
+            QCOMPARE(static_cast<int>(r.synth.messages().size()), requests);
+        }
+        if (folder.isEmpty()) {
+            QCOMPARE(root_entries(r), QStringList());
+        } else {
+            QCOMPARE(root_entries(r), QStringList{folder});
+            // The fixed slot's preset is the preset of that slot, so the check holds for it.
+            check_backup(r, folder, kept);
+        }
+    }
+
+    // A failed backup keeps what it saved in a folder marked INCOMPLETE, beside the backups
+    // and never in their place: RESTORE and UPDATE's age check pass over it.
+    void a_failed_backup_is_kept_aside_data() {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<std::set<int>>("kept");
+        QTest::newRow("device lost after four presets") << "lost" << range(0, 3);
+        QTest::newRow("no answer after four presets") << "silent" << range(0, 3);
+        QTest::newRow("a file cannot be written") << "unwritable" << std::set<int>{0, 1, 2, 4, 5};
+    }
+    void a_failed_backup_is_kept_aside() {
+        QFETCH(QString, failure);
+        QFETCH(std::set<int>, kept);
+        rig r;
+        r.synth.set_refused_exports(range(6, 255));
+        const QString good = QStringLiteral("20_12_18_09_30");
+        r.now = QDateTime(QDate(2020, 12, 18), QTime(9, 30));
+        run_backup(r);
+        QCOMPARE(r.status_text(), succeeded);
+
+        r.now = QDateTime(QDate(2020, 12, 20), QTime(14, 5));
+        r.window->timing.answer = short_answer_watch;
+        r.select_port();
+        if (failure == QStringLiteral("lost")) {
+            r.synth.vanish_after_messages(5);
+            r.answers.click(QStringLiteral("OK"), {.title = QStringLiteral("ERROR"),
+                                                   .text = QStringLiteral("DISCONNECTED")});
+        }
+        connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
+            if (failure == QStringLiteral("silent") && requested_index(m) == 4) {
+                r.synth.set_silent(true);
+            }
+            if (failure == QStringLiteral("unwritable") && requested_index(m) == 0) {
+                QDir().mkpath(r.window->backup_dir->absolutePath() + QStringLiteral("/BANK A/") +
+                              plain_file_name(*r.synth.preset(3)));
+            }
+        });
+        click_backup(r, timeout_case_ms);
+        r.check_answers();
+        QCOMPARE(r.status_text(), failure == QStringLiteral("lost") ? QString() : failed);
+        QCOMPARE(r.backups(), (QStringList{good, marked}));
+        check_backup(r, marked, kept);
+        QCOMPARE(r.window->latest_backup_name(), std::optional<QString>(good));
+
+        // RESTORE offers the good backup's six presets.
+        r.select_port();
+        r.answers.click(QStringLiteral("NO"),
+                        {.title = QStringLiteral("NOT ENOUGH PRESETS"),
+                         .text = QStringLiteral("ONLY 6 PRESETS FOUND ON YOUR LAST BACKUP")});
+        r.click(r.ui().button_send);
+        r.check_answers();
+        // UPDATE dates the good backup, two days old.
+        r.select_port();
+        r.answers.click(QStringLiteral("NO"),
+                        {.text = QStringLiteral("THE LAST BACKUP IS QUITE OLD (18/12/2020)")});
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        QCOMPARE(r.backups(), (QStringList{good, marked}));
+    }
+
+    // Failed backups of one minute are all kept, numbered; none of them counts as a backup.
+    void failed_backups_of_one_minute_are_numbered() {
+        rig r;
+        r.synth.set_refused_exports(range(6, 255));
+        r.window->timing.answer = short_answer_watch;
+        connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
+            if (requested_index(m) == 2) {
+                r.synth.set_silent(true);
+            }
+        });
+        for (int i = 0; i < 3; ++i) {
+            r.synth.set_silent(false);
+            run_backup(r, timeout_case_ms);
+            r.check_answers();
+            check_at_rest(r, failed);
+        }
+        const QStringList expected{marked, marked + QStringLiteral(" 2"),
+                                   marked + QStringLiteral(" 3")};
+        QCOMPARE(r.backups(), expected);
+        for (const QString& folder : expected) {
+            check_backup(r, folder, range(0, 1));
+        }
+        QCOMPARE(r.window->latest_backup_name(), std::optional<QString>());
+        r.select_port();
+        r.click(r.ui().button_send);
+        r.check_answers();
+        QCOMPARE(r.status_text(), QStringLiteral("ERROR\nNO BACKUP FOUND"));
     }
 
     // A file that cannot be written fails the backup, which still writes the rest; the
@@ -478,7 +663,7 @@ private slots:
         check_at_rest(r, failed);
         QCOMPARE(log.count(QStringLiteral("Unable to open")), 1);
         QCOMPARE(static_cast<int>(r.synth.messages().size()), 257);
-        const QString folder = r.backup_root() + QLatin1Char('/') + dated;
+        const QString folder = r.backup_root() + QLatin1Char('/') + marked;
         QVERIFY(QFileInfo(folder + QLatin1Char('/') + blocked).isDir());
         QCOMPARE(files_below(folder).size(), 7);
     }
@@ -504,7 +689,7 @@ private slots:
         r.check_answers();
         check_at_rest(r, failed);
         QCOMPARE(log.count(QStringLiteral("Preset damaged")), 1);
-        check_backup(r, dated, {0, 1, 2, 4, 5, 6, 7});
+        check_backup(r, marked, {0, 1, 2, 4, 5, 6, 7});
     }
 
     // Whatever a preset's name holds, its file lies in its bank folder, and the file keeps
@@ -572,25 +757,175 @@ private slots:
         QCOMPARE(contents(keep.fileName()), QByteArray("precious"));
     }
 
-    // The staging folder cannot be made: the folder error box, nothing sent, nothing written.
-    void a_backup_root_that_is_no_folder_stops_the_click() {
+    // A backup root that cannot be written: the folder error box says what is wrong and
+    // where, the port an earlier operation left open is closed, the failure notice ends it,
+    // and nothing is sent or written.
+    void a_faulty_backup_folder_fails_the_click_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("a file") << "file"
+                                << "BACKUP FOLDER IS NOT A FOLDER";
+        QTest::newRow("a dangling link") << "dangling link"
+                                         << "BACKUP FOLDER IS A BROKEN LINK";
+        QTest::newRow("read-only") << "read-only"
+                                   << "BACKUP FOLDER IS READ-ONLY";
+    }
+    void a_faulty_backup_folder_fails_the_click() {
+        QFETCH(QString, fault);
+        QFETCH(QString, text);
         rig r;
-        QVERIFY(QDir(r.backup_root()).removeRecursively());
-        QFile blocker(r.backup_root());
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        r.select_port();
-        r.answers.click(QStringLiteral("OK"),
-                        {.title = QStringLiteral("FOLDER ERROR"),
-                         .text = QStringLiteral("DIRECTORY SHOULD BE EMPTY")});
+        const QString root = r.backup_root();
+        const QString gone = root + QStringLiteral("-gone");
+        if (fault == QStringLiteral("read-only")) {
+            QVERIFY(QFile::setPermissions(root, QFile::ReadOwner | QFile::ExeOwner));
+            // Permissions do not bind the superuser.
+            QFile probe(root + QStringLiteral("/probe"));
+            if (probe.open(QIODevice::WriteOnly)) {
+                probe.remove();
+                QVERIFY(QFile::setPermissions(root, QFile::ReadOwner | QFile::WriteOwner |
+                                                        QFile::ExeOwner));
+                QSKIP("this user may write into a read-only folder (root)");
+            }
+        } else {
+            QVERIFY(QDir(root).removeRecursively());
+            if (fault == QStringLiteral("file")) {
+                QFile blocker(root);
+                QVERIFY(blocker.open(QIODevice::WriteOnly));
+            } else {
+                QVERIFY(QFile::link(gone, root));
+            }
+        }
+        // Left open, as a restore leaves it.
+        r.window->open_port(r.synth.port_path());
+        r.window->writer.set_port(r.window->port);
+        r.window->reader.set_port(r.window->port);
+        QVERIFY(r.port_open());
+
+        r.answers.click(QStringLiteral("OK"), {.title = QStringLiteral("FOLDER ERROR"),
+                                               .text = text,
+                                               .informative_text = QDir::toNativeSeparators(root)});
         r.click(r.ui().button_backup);
         r.check_answers();
+        QCOMPARE(r.status_text(), failed);
         QVERIFY(r.buttons_enabled());
+        QVERIFY(!r.port_open());
         QCOMPARE(r.window->running, vortan_gui::operation::none);
         // A quiet period: no request may reach the stand-in.
         QTest::qWait(200);
         QVERIFY(r.synth.messages().empty());
-        QVERIFY(QFileInfo(r.backup_root()).isFile());
+        const QFileInfo after(root);
+        if (fault == QStringLiteral("read-only")) {
+            QVERIFY(QDir(root).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                       QDir::NoDotAndDotDot));
+            QVERIFY(QFile::setPermissions(root,
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        } else if (fault == QStringLiteral("file")) {
+            QVERIFY(after.isFile());
+        } else {
+            QVERIFY(after.isSymLink());
+            QVERIFY(!QFileInfo::exists(gone));
+        }
+    }
+
+    // One copy of the tool at a time: a second window on the same data folder is told that a
+    // backup is being made and opens, sends and wipes nothing; once the first has ended the
+    // second backs up as usual.
+    void a_second_copy_waits_for_the_first() {
+        rig r;
+        r.synth.set_refused_exports(range(16, 255));
+        r.synth.set_answer_delay(2);
+        // The second copy, with a stand-in of its own; the rig's data folder is in force.
+        quillmar::standin::synthesizer other_synth;
+        vortan_gui other;
+        auto list = std::make_unique<quillmar::test::fixed_catalog>();
+        list->ports[quillmar::test::standin_port_name] = other_synth.port_path();
+        other.set_port_catalog(std::move(list));
+        other.clock = [&r] { return r.now.addSecs(60); };
+        other.show();
+        QCOMPARE(other.data_location, r.window->data_location);
+        const QString other_status = other.ui->active_info_text->text();
+
+        r.select_port();
+        r.click(r.ui().button_backup);
+        QCOMPARE(r.window->running, vortan_gui::operation::backup);
+        r.answers.click(
+            QStringLiteral("OK"),
+            {.title = busy_title, .text = busy_text, .informative_text = busy_informative});
+        QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
+        r.check_answers();
+        QVERIFY(!other.port->isOpen());
+        QCOMPARE(other.running, vortan_gui::operation::none);
+        QCOMPARE(other.ui->active_info_text->text(), other_status);
+
+        QTRY_VERIFY_WITH_TIMEOUT(r.window->running == vortan_gui::operation::none,
+                                 backup_timeout_ms);
+        check_at_rest(r, succeeded);
+        check_backup(r, dated, range(0, 15));
+        QVERIFY(other_synth.messages().empty());
+
+        r.select_port();
+        QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(other.running == vortan_gui::operation::none, backup_timeout_ms);
+        r.check_answers();
+        QCOMPARE(other.ui->active_info_text->text(), succeeded);
+        QCOMPARE(root_entries(r), (QStringList{dated, QStringLiteral("20_12_20_14_06")}));
+    }
+
+    // A lock left behind by a copy that died does not block the backup; a lock just being
+    // made by a living copy does.
+    void a_lock_left_behind_data() {
+        QTest::addColumn<QString>("lock");
+        QTest::addColumn<bool>("taken_over");
+        QTest::newRow("naming a process that has ended") << "ended process" << true;
+        QTest::newRow("naming nobody, an hour old") << "empty, old" << true;
+        QTest::newRow("naming nobody, just made") << "empty, new" << false;
+    }
+    void a_lock_left_behind() {
+        QFETCH(QString, lock);
+        QFETCH(bool, taken_over);
+        rig r;
+        r.synth.set_refused_exports(range(4, 255));
+        const QString path = r.backup_root() + QLatin1Char('/') + lock_name;
+        QByteArray held;
+        if (lock == QStringLiteral("ended process")) {
+            QProcess child;
+            child.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+            QVERIFY(child.waitForStarted(10000));
+            const qint64 pid = child.processId();
+            child.kill();
+            QVERIFY(child.waitForFinished(10000));
+            // The lock as this program writes it, naming the ended process instead.
+            {
+                QLockFile probe(path);
+                QVERIFY(probe.tryLock(0));
+                held = contents(path);
+            }
+            QVERIFY(held.contains('\n'));
+            held = QByteArray::number(pid) + held.mid(held.indexOf('\n'));
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(held), qint64(held.size()));
+        if (lock == QStringLiteral("empty, old")) {
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                                     QFileDevice::FileModificationTime));
+        }
+        file.close();
+
+        if (taken_over) {
+            run_backup(r);
+            r.check_answers();
+            check_at_rest(r, succeeded);
+            check_backup(r, dated, range(0, 3));
+            QCOMPARE(root_entries(r), QStringList{dated});
+        } else {
+            r.answers.click(QStringLiteral("OK"), {.title = busy_title, .text = busy_text});
+            r.click(r.ui().button_backup);
+            r.check_answers();
+            QVERIFY(!r.port_open());
+            QVERIFY(r.synth.messages().empty());
+            QCOMPARE(root_entries(r), QStringList{lock_name});
+        }
     }
 
     // A "draft" bank folder that exists gets a second copy of each written file, never
