@@ -158,7 +158,8 @@ bool vortan_gui::on_button_firmware_clicked() {
         status_panel.take_notification_action(QString(), no_firmware_notice);
         return false;
     }
-    // A damaged image is never announced: the synthesizer would erase itself for it.
+    // A damaged image is never announced: the synthesizer would start an update that cannot
+    // succeed.
     if (firmware_verdict != quillmar::protocol::firmware_image_verdict::intact) {
         status_panel.take_notification_action(QString(), damaged_firmware_notice);
         return false;
@@ -224,7 +225,7 @@ void vortan_gui::init_firmware_handlers() {
         }
     });
     // The synthesizer stayed silent: the update is over for the tool. The link is closed, so
-    // nothing more goes out and an answer that comes after all is never read.
+    // nothing more goes out, and an answer that comes after all finds no update to end.
     connect(&verdict_timer, &QTimer::timeout, this, [this] {
         if (running != operation::update) {
             return;
