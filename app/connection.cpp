@@ -53,7 +53,8 @@ std::optional<QString> vortan_gui::checkForPort() {
 }
 
 bool vortan_gui::close_update_connection() {
-    if (update_state == idle) {
+    // Open from the greeting on: while the handshake is awaited as much as once it stands.
+    if (update_state == idle && running != operation::update) {
         return false;
     }
     running = operation::none;
@@ -88,10 +89,19 @@ void vortan_gui::open_port(const QString& location) {
 }
 
 void vortan_gui::disconnect_action() {
+    // No answer can come over a closed link, so nothing may judge the update later.
+    end_handshake_watch();
+    verdict_timer.stop();
     port->close();
     writer.deactivate();
     reader.deactivate();
     update_state = idle;
+}
+
+void vortan_gui::end_handshake_watch() {
+    if (disconnect(operation_timer, SIGNAL(timeout()), this, SLOT(connection_acked()))) {
+        operation_timer->stop();
+    }
 }
 
 void vortan_gui::connection_acked() {
@@ -104,8 +114,7 @@ void vortan_gui::connection_acked() {
         update_state = idle;
         running = operation::none;
     }
-    disconnect(operation_timer, SIGNAL(timeout()), this, SLOT(connection_acked()));
-    operation_timer->stop();
+    end_handshake_watch();
 }
 
 void vortan_gui::backup_nacked() {

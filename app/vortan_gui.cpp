@@ -126,7 +126,7 @@ vortan_gui::vortan_gui(QWidget* parent)
     make_folder(data_location);
     make_folder(data_location + QDir::separator() + backups_folder);
 
-    firmware_image = read_firmware_image(firmware_image_path());
+    set_firmware_image(read_firmware_image(firmware_image_path()));
 
     const QFont font = quillmar::display_font();
     ui->button_firmware->setFont(font);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "firmware_check.h"
 #include "info_box.h"
 #include "preset.pb.h"
 #include "reader.h"
@@ -81,8 +82,14 @@ public:
     // The backup folder being written by a backup; empty otherwise.
     std::unique_ptr<QDir> backup_dir;
     // The firmware image file, read whole at start-up; empty when it is missing or cannot be
-    // read completely.
+    // read completely. Set it through set_firmware_image, which checks it.
     QByteArray firmware_image;
+    // What the check found in firmware_image; only an intact image is ever sent.
+    quillmar::protocol::firmware_image_verdict firmware_verdict =
+        quillmar::protocol::firmware_image_verdict::too_short;
+    // Takes `image` as the firmware to send and checks it once. The constructor gives it the
+    // file read at start-up.
+    void set_firmware_image(QByteArray image);
 
     // Sends every message to the synthesizer.
     writer_t writer;
@@ -155,6 +162,10 @@ public:
     // Clears the update's "LOOK AT VORTAN" hint a while after the request, as long as the
     // update still waits for its result.
     QTimer update_hint_timer;
+    // Watches the synthesizer's silence while an update waits for its answer: started with
+    // the update request and started again whenever bytes of the image go out, so it runs
+    // out timing.update_verdict after the last byte sent without an answer.
+    QTimer verdict_timer;
     // Imports of the running restore that the synthesizer refused.
     std::size_t restore_refused = 0;
     // The local time that names backup folders and dates the update's age check. Tests
@@ -175,8 +186,11 @@ public:
     std::optional<QString> choose_port();
     // Notice "ERROR\nVORTAN NOT CONNECTED".
     void unable_to_connect();
-    // Closes the link: the port, the writer and the reader; update_state becomes idle.
+    // Closes the link: the port, the writer and the reader; update_state becomes idle. The
+    // update's watches end with it.
     void disconnect_action();
+    // Stops the connection handshake's time-out, if it runs, so that it judges nothing.
+    void end_handshake_watch();
     // Points `port` at `location`, watches it for a lost device and opens it read-write. A
     // failure to open shows later, through the operation's answer time-out.
     void open_port(const QString& location);

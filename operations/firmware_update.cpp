@@ -6,10 +6,17 @@
 // OK it announces the update; when the synthesizer accepts, the whole image goes out in one
 // write, and the synthesizer's verdict ends the update. The port stays open afterwards, so
 // the next click on any button only closes it.
+//
+// The image is checked once, when it is read: a damaged one is never announced or sent. A
+// synthesizer that stays silent after the request or the image ends the update after a
+// generous time-out, with the link closed.
 
 #include "vortan_gui.h"
 
 #include <QPushButton>
+
+#include <span>
+#include <utility>
 
 namespace {
 
@@ -32,6 +39,8 @@ static_assert(month_prefix_length == 5 && day_prefix_length == 8,
               "The month and day prefixes of a backup name are five and eight characters long.");
 
 const QString no_firmware_notice = QStringLiteral("ERROR\nNO FIRMWARE FOUND");
+const QString damaged_firmware_notice = QStringLiteral("ERROR\nFIRMWARE FILE DAMAGED");
+const QString no_answer_notice = QStringLiteral("ERROR\nNO ANSWER FROM VORTAN");
 const QString no_backup_text = QStringLiteral("NO BACKUP FOUND");
 const QString proceed_question = QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?");
 const QString erase_question =
@@ -76,6 +85,8 @@ void enable_buttons(vortan_gui& window) {
 // open.
 void end_update(vortan_gui& window, const QString& notice) {
     window.running = vortan_gui::operation::none;
+    window.update_request_outstanding = false;
+    window.verdict_timer.stop();
     enable_buttons(window);
     window.status_panel.finish(info_box::state::active);
     window.status_panel.take_notification_action(QString(), notice);
@@ -103,7 +114,40 @@ void confirm_erase(vortan_gui& window) {
     window.send_firmware();
 }
 
+const char* describe(quillmar::protocol::firmware_image_verdict verdict) {
+    using v = quillmar::protocol::firmware_image_verdict;
+    switch (verdict) {
+    case v::intact:
+        return "intact";
+    case v::too_short:
+        return "too short";
+    case v::wrong_header:
+        return "not a Vortan message";
+    case v::wrong_command:
+        return "not a firmware message";
+    case v::no_end:
+        return "no end byte";
+    case v::not_nibbles:
+        return "a body byte above 0x0F";
+    case v::odd_data:
+        return "an odd number of data nibbles";
+    case v::crc_mismatch:
+        return "CRC mismatch";
+    }
+    return "unknown";
+}
+
 } // namespace
+
+void vortan_gui::set_firmware_image(QByteArray image) {
+    firmware_image = std::move(image);
+    firmware_verdict = quillmar::protocol::check_firmware_image(std::as_bytes(std::span<const char>(
+        firmware_image.constData(), static_cast<std::size_t>(firmware_image.size()))));
+    if (!firmware_image.isEmpty() &&
+        firmware_verdict != quillmar::protocol::firmware_image_verdict::intact) {
+        qWarning("The firmware image is damaged: %s", describe(firmware_verdict));
+    }
+}
 
 bool vortan_gui::on_button_firmware_clicked() {
     if (close_update_connection()) {
@@ -112,6 +156,12 @@ bool vortan_gui::on_button_firmware_clicked() {
     // Without an image an update could only announce itself and then wait for ever.
     if (firmware_image.isEmpty()) {
         status_panel.take_notification_action(QString(), no_firmware_notice);
+        return false;
+    }
+    // A damaged image is never announced: the synthesizer would start an update that cannot
+    // succeed.
+    if (firmware_verdict != quillmar::protocol::firmware_image_verdict::intact) {
+        status_panel.take_notification_action(QString(), damaged_firmware_notice);
         return false;
     }
     const std::optional<QString> location = choose_port();
@@ -153,6 +203,7 @@ void vortan_gui::send_firmware() {
     ui->button_backup->setEnabled(false);
     status_panel.take_important_action(hint_text, true);
     update_hint_timer.start(timing.update_hint);
+    verdict_timer.start(timing.update_verdict);
 }
 
 void vortan_gui::init_firmware_handlers() {
@@ -163,6 +214,24 @@ void vortan_gui::init_firmware_handlers() {
         if (running == operation::update) {
             status_panel.take_important_action(QString(), false);
         }
+    });
+
+    verdict_timer.setSingleShot(true);
+    // Every piece of the request or the image that goes out starts the wait again, so a
+    // slow port never counts against the synthesizer.
+    connect(port, &QIODevice::bytesWritten, this, [this] {
+        if (verdict_timer.isActive()) {
+            verdict_timer.start(timing.update_verdict);
+        }
+    });
+    // The synthesizer stayed silent: the update is over for the tool. The link is closed, so
+    // nothing more goes out, and an answer that comes after all finds no update to end.
+    connect(&verdict_timer, &QTimer::timeout, this, [this] {
+        if (running != operation::update) {
+            return;
+        }
+        end_update(*this, no_answer_notice);
+        disconnect_action();
     });
 
     auto& parser = reader.sysex_parser;
@@ -191,6 +260,8 @@ void vortan_gui::init_firmware_handlers() {
             return;
         }
         update_state = connected;
+        // The handshake has its answer: its time-out has nothing left to judge.
+        end_handshake_watch();
         QTimer::singleShot(0, this, [this] { confirm_erase(*this); });
     });
     parser.set_firmware_update_succeeded_listener([this] {

@@ -12,4 +12,10 @@ struct timings {
     std::chrono::milliseconds export_watch{5000};
     // How long "LOOK AT VORTAN" stays up while an update waits for its result.
     std::chrono::milliseconds update_hint{10000};
+    // An update has failed when the synthesizer stays silent this long after the last byte
+    // the tool sent it: the answer to the update request, and the verdict on the image,
+    // which the unit gives once it has flashed it. Flashing its two megabytes takes a real
+    // unit well under a minute; five minutes leaves room for a slow one, and the user is
+    // never told to give up on a unit that is still writing.
+    std::chrono::milliseconds update_verdict{std::chrono::minutes{5}};
 };

@@ -3,14 +3,20 @@
 
 #include "rig.h"
 #include "scripted_device.h"
+#include "splitmix64.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QSignalSpy>
+
+#include <chrono>
 
 using quillmar::test::rig;
 using quillmar::test::scripted_device;
 namespace standin = quillmar::standin;
 using command = quillmar::protocol::command;
+
+Q_DECLARE_METATYPE(command)
 
 namespace {
 
@@ -20,6 +26,8 @@ const QString proceed_question = QStringLiteral("ARE YOU SURE YOU WANT TO PROCEE
 const QString erase_question =
     QStringLiteral("THIS ACTION WILL ERASE ALL YOUR PRESETS\nARE YOU SURE? ");
 const QString succeeded_notice = QStringLiteral("UPDATE SUCCEEDED\nRESTART THE UNIT");
+const QString no_answer_notice = QStringLiteral("ERROR\nNO ANSWER FROM VORTAN");
+const QString damaged_notice = QStringLiteral("ERROR\nFIRMWARE FILE DAMAGED");
 
 // The command bytes the stand-in received, in order, as hex: "00 02 05".
 QByteArray commands(const standin::synthesizer& synth) {
@@ -53,6 +61,17 @@ void check_update_ended(const rig& r, const QString& notice) {
     QVERIFY(!r.spinner_running());
     QVERIFY(r.port_open());
     QCOMPARE(r.window->update_state, vortan_gui::connected);
+    QCOMPARE(r.window->running, vortan_gui::operation::none);
+}
+
+// The window after the synthesizer stayed silent: told so, buttons back, the link closed.
+void check_update_timed_out(const rig& r) {
+    QCOMPARE(r.status_text(), no_answer_notice);
+    QVERIFY(r.buttons_enabled());
+    QVERIFY(!r.spinner_running());
+    QVERIFY(!r.port_open());
+    QVERIFY(!r.window->verdict_timer.isActive());
+    QCOMPARE(r.window->update_state, vortan_gui::idle);
     QCOMPARE(r.window->running, vortan_gui::operation::none);
 }
 
@@ -418,6 +437,200 @@ private slots:
         QVERIFY(r.buttons_enabled());
         QCOMPARE(r.window->update_state, vortan_gui::idle);
         QCOMPARE(r.window->running, vortan_gui::operation::none);
+    }
+
+    // A damaged image is refused before any dialog: no port is opened and the synthesizer
+    // hears nothing, so it never erases itself for an image it could not flash.
+    void a_damaged_image_is_never_sent_data() {
+        QTest::addColumn<QByteArray>("image");
+        const QByteArray shipped = standin::make_firmware_image();
+        QTest::newRow("cut in half") << shipped.left(shipped.size() / 2);
+        QTest::newRow("end byte lost") << shipped.chopped(1);
+        QByteArray noise(shipped.size(), Qt::Uninitialized);
+        standin::splitmix64 random(0xBADF00D);
+        for (char& c : noise) {
+            c = static_cast<char>(random.next() & 0xFFu);
+        }
+        QTest::newRow("3.9 MB of random bytes") << noise;
+        QByteArray flipped = shipped;
+        flipped[1000] = static_cast<char>(flipped[1000] ^ 0x01);
+        QTest::newRow("one data bit flipped") << flipped;
+    }
+    void a_damaged_image_is_never_sent() {
+        QFETCH(QByteArray, image);
+        rig r;
+        make_fresh_backup(r);
+        r.window->set_firmware_image(image);
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        QVERIFY(r.answers.seen().isEmpty());
+        QCOMPARE(r.status_text(), damaged_notice);
+        QVERIFY(!r.port_open());
+        QVERIFY(r.buttons_enabled());
+        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QVERIFY(r.synth.messages().empty());
+        QCOMPARE(r.synth.bytes_received(), qint64{0});
+    }
+
+    // The synthesizer stays silent, after the update request or after the image. The wait
+    // ends once the synthesizer has been silent for the verdict time since the last byte
+    // sent: the user is told, the buttons come back and the link is closed.
+    void a_silent_synthesizer_ends_the_update_data() {
+        QTest::addColumn<command>("unanswered");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("no answer to the update request")
+            << command::firmware_update_request << QByteArray("00 02");
+        QTest::newRow("no verdict on the image")
+            << command::firmware_update << QByteArray("00 02 05");
+    }
+    void a_silent_synthesizer_ends_the_update() {
+        QFETCH(command, unanswered);
+        QFETCH(QByteArray, sent);
+        rig r;
+        make_fresh_backup(r);
+        // Short enough to wait for, long enough that the image drains without a pause this
+        // long on a busy machine.
+        constexpr std::chrono::milliseconds verdict_time{3000};
+        r.window->timing.update_verdict = verdict_time;
+        r.synth.set_silent_to(unanswered, true);
+        QElapsedTimer since_last_message;
+        connect(&r.synth, &standin::synthesizer::received, &r.synth,
+                [&since_last_message] { since_last_message.start(); });
+        r.select_port();
+        expect_erase_question(r, ok);
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        QTRY_VERIFY(r.window->verdict_timer.isActive());
+        QVERIFY(r.buttons_disabled());
+        QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), no_answer_notice, 120000);
+        // Counted from the last byte sent, not from the request.
+        QVERIFY2(since_last_message.elapsed() >= verdict_time.count() * 9 / 10,
+                 "the wait ended before the verdict time had passed since the last message");
+        check_update_timed_out(r);
+        QCOMPARE(commands(r.synth), sent);
+        if (unanswered == command::firmware_update) {
+            QCOMPARE(r.synth.firmware_check(), std::optional(standin::firmware_verdict::intact));
+        }
+        r.check_answers();
+        QCOMPARE(r.answers.seen().size(), 2);
+    }
+
+    // A verdict that comes after the wait has ended is read by the next update's opening of
+    // the port, and changes nothing there.
+    void a_verdict_after_the_wait_changes_nothing() {
+        // F0 00 2B 17 00 04 | 00 connection_request | F7
+        const QByteArray connection_request = QByteArray::fromHex("f0002b17000400f7");
+        // F0 00 2B 17 00 04 | 01 connection_request_acked | F7
+        const QByteArray connection_acked = QByteArray::fromHex("f0002b17000401f7");
+        // F0 00 2B 17 00 04 | 02 firmware_update_request | F7
+        const QByteArray update_request = QByteArray::fromHex("f0002b17000402f7");
+        // F0 00 2B 17 00 04 | 03 firmware_update_request_acked | F7
+        const QByteArray update_accepted = QByteArray::fromHex("f0002b17000403f7");
+        // F0 00 2B 17 00 04 | 06 firmware_update_succeeded | F7
+        const QByteArray update_succeeded = QByteArray::fromHex("f0002b17000406f7");
+        // header | 05 firmware_update | CRC 0x91 as 01 09 | 12 34 as 02 01 04 03 | F7
+        const QByteArray image = QByteArray::fromHex("f0002b17000405010902010403f7");
+
+        rig r;
+        scripted_device device;
+        QVERIFY(device.valid());
+        r.catalog->ports[quillmar::test::standin_port_name] = device.port_path();
+        make_fresh_backup(r);
+        r.window->set_firmware_image(image);
+        r.window->timing.update_verdict = std::chrono::milliseconds{1000};
+        r.select_port();
+        expect_erase_question(r, ok);
+        r.click(r.ui().button_firmware);
+        QTRY_COMPARE(device.received(), connection_request);
+        QVERIFY(device.send(connection_acked));
+        r.check_answers();
+        QTRY_COMPARE(device.received(), connection_request + update_request);
+        QVERIFY(device.send(update_accepted));
+        QTRY_COMPARE(device.received(), connection_request + update_request + image);
+        QTRY_COMPARE(r.status_text(), no_answer_notice);
+        check_update_timed_out(r);
+
+        // The unit answers at last, into the closed port; the next update reads it first.
+        QVERIFY(device.send(update_succeeded));
+        r.select_port();
+        expect_erase_question(r, no);
+        r.click(r.ui().button_firmware);
+        QTRY_COMPARE(device.received(),
+                     connection_request + update_request + image + connection_request);
+        QVERIFY(device.send(connection_acked));
+        r.check_answers();
+        QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.status_text(), no_answer_notice);
+        QCOMPARE(r.window->update_state, vortan_gui::connected);
+        QVERIFY(r.buttons_enabled());
+        QCOMPARE(device.received(),
+                 connection_request + update_request + image + connection_request);
+    }
+
+    // Once the update connection has been closed, its handshake time-out judges nothing:
+    // no "CONNECTION REJECTED!" after the user closed the connection, before or after the
+    // synthesizer acknowledged it. The closing click opens no port dialog; the next one does.
+    void a_closed_connection_is_never_rejected_data() {
+        QTest::addColumn<bool>("acknowledged");
+        QTest::newRow("acknowledged, question declined") << true;
+        QTest::newRow("closed while the acknowledgement is awaited") << false;
+    }
+    void a_closed_connection_is_never_rejected() {
+        QFETCH(bool, acknowledged);
+        rig r;
+        // Old enough for the age warning, as a user with an older backup meets it.
+        make_backup(r, QStringLiteral("20_11_01_10_00"));
+        constexpr std::chrono::milliseconds answer_time{1000};
+        r.window->timing.answer = answer_time;
+        if (!acknowledged) {
+            r.synth.set_answer_delay(static_cast<int>(answer_time.count()) * 2);
+        }
+        QSignalSpy answered(&r.synth, &standin::synthesizer::answered);
+        r.select_port();
+        r.answers.click(ok, {.title = QString(),
+                             .text = QStringLiteral("THE LAST BACKUP IS QUITE OLD (01/11/2020)"),
+                             .informative_text = proceed_question});
+        if (acknowledged) {
+            expect_erase_question(r, no);
+        }
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        if (acknowledged) {
+            QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
+            QCOMPARE(r.window->update_state, vortan_gui::connected);
+        } else {
+            QTRY_COMPARE(commands(r.synth), QByteArray("00"));
+            QCOMPARE(r.window->update_state, vortan_gui::idle);
+            QVERIFY(r.window->operation_timer->isActive());
+        }
+        const QDeadlineTimer past_the_time_out(answer_time * 3);
+
+        // RESTORE only closes the connection.
+        r.click(r.ui().button_send);
+        r.check_answers();
+        QCOMPARE(r.answers.seen().size(), acknowledged ? 3 : 2);
+        QVERIFY(!r.port_open());
+        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QVERIFY(!r.window->operation_timer->isActive());
+
+        // Past the time-out (and past the late acknowledgement): no box has come.
+        QTRY_VERIFY_WITH_TIMEOUT(past_the_time_out.hasExpired(), 20000);
+        if (!acknowledged) {
+            QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 20000);
+        }
+        QCoreApplication::processEvents();
+        r.check_answers();
+        QCOMPARE(r.answers.seen().size(), acknowledged ? 3 : 2);
+        QVERIFY(r.buttons_enabled());
+        QCOMPARE(r.window->update_state, vortan_gui::idle);
+
+        // The next click starts the restore with the port dialog, as it always does.
+        r.answers.key(Qt::Key_Escape, {.title = QStringLiteral("SELECT VORTAN")});
+        r.click(r.ui().button_send);
+        r.check_answers();
+        QCOMPARE(r.status_text(), QStringLiteral("ERROR\nVORTAN NOT CONNECTED"));
     }
 };
 
