@@ -2,6 +2,7 @@
 // and the failure handling every operation shares (answer time-outs, a lost device).
 
 #include "custom_dialog.h"
+#include "port_order.h"
 #include "vortan_gui.h"
 
 #include <QComboBox>
@@ -9,6 +10,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSerialPortInfo>
+
+#include <vector>
 
 namespace {
 
@@ -20,11 +23,11 @@ const QString connection_rejected_text = QStringLiteral("ERROR\nCONNECTION REJEC
 } // namespace
 
 QStringList port_catalog::names() const {
-    QStringList names;
+    std::vector<quillmar::listed_port> listed;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        names << info.portName();
+        listed.push_back({info.portName(), info.hasVendorIdentifier()});
     }
-    return names;
+    return quillmar::usb_ports_first(listed);
 }
 
 std::optional<QString> port_catalog::locate(const QString& name) const {

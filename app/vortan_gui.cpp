@@ -24,6 +24,12 @@ constexpr qint64 max_firmware_image_size = qint64{64} * 1024 * 1024;
 static_assert(max_firmware_image_size >= qint64{8} * 1024 * 1024,
               "The firmware image limit leaves ample room for an image of a few megabytes.");
 
+// Five lines of the guide's explanations, with the space between paragraphs, fill the 136
+// pixel high guide label at 96 dpi in this size; the longest line fills its 300 pixels.
+constexpr int guide_text_points = 10;
+static_assert(guide_text_points >= 8 && guide_text_points <= 10,
+              "The guide text stays readable and fits its label at 96 dpi.");
+
 const QString backups_folder = QStringLiteral("datesaves");
 const QString window_icon_file = QStringLiteral(":/Resources/menubarlogo.png");
 const QString button_style = QStringLiteral("Font:13pt");
@@ -129,6 +135,11 @@ vortan_gui::vortan_gui(QWidget* parent)
     set_firmware_image(read_firmware_image(firmware_image_path()));
 
     const QFont font = quillmar::display_font();
+    // The guide text in a fixed size, so that the longest explanation fits its label whatever
+    // the desktop's default font size.
+    QFont guide_font = ui->passive_info_main->font();
+    guide_font.setPointSize(guide_text_points);
+    ui->passive_info_main->setFont(guide_font);
     ui->button_firmware->setFont(font);
     ui->button_firmware->setStyleSheet(button_style);
     ui->button_send->setStyleSheet(button_style);

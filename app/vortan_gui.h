@@ -38,8 +38,8 @@ class QWidget;
 std::unique_ptr<Ui_vortan> make_ui(QMainWindow* window);
 
 // Where the port dialog's names come from, and where the port chosen by name is found. The
-// tool offers every serial port the system lists (QSerialPortInfo); the tests offer
-// pseudo-terminals through a catalog of their own.
+// tool offers every serial port the system lists (QSerialPortInfo), USB ports first; the
+// tests and the demo offer pseudo-terminals through a catalog of their own.
 class port_catalog {
 public:
     virtual ~port_catalog() = default;

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Set-up, build and run for a Debian 12 machine (as root, or with sudo for apt-get).
-#   tools/dev.sh run    installs what is missing, builds and starts the window
-#   tools/dev.sh test   installs what is missing, builds and runs every test through CTest
-#   tools/dev.sh build  installs what is missing and builds
+#   tools/dev.sh demo     installs what is missing, builds and starts the window with a
+#                         stand-in synthesizer in the same process (no hardware needed)
+#   tools/dev.sh test     installs what is missing, builds and runs every test through CTest
+#   tools/dev.sh run      installs what is missing, builds and starts the window, for a real
+#                         synthesizer on a USB port
+#   tools/dev.sh build    installs what is missing and builds
+#   tools/dev.sh package  installs what is missing, builds the Debian package and checks it,
+#                         installing and removing it on this machine (tools/package_check.sh)
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,6 +23,7 @@ packages=(
     clang libclang-rt-14-dev
     util-linux
     xvfb xdotool
+    lintian desktop-file-utils appstream
 )
 
 install_missing() {
@@ -35,8 +41,12 @@ install_missing() {
     "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-build_main() {
+configure_main() {
     cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+}
+
+build_main() {
+    configure_main
     cmake --build "$build" -j "$jobs"
 }
 
@@ -47,6 +57,13 @@ build_fuzz() {
 }
 
 case "${1:-}" in
+demo)
+    install_missing
+    configure_main
+    # Only the demo and what it needs, the generated firmware image among them.
+    cmake --build "$build" -j "$jobs" --target vortan-demo
+    exec "$build/bin/vortan-demo"
+    ;;
 run)
     install_missing
     build_main
@@ -65,8 +82,12 @@ test)
     (cd "$fuzz_build" && ctest --output-on-failure --timeout 600) || status=1
     exit $status
     ;;
+package)
+    install_missing
+    exec "$here/tools/package_check.sh"
+    ;;
 *)
-    echo "usage: $0 run|test|build" >&2
+    echo "usage: $0 demo|test|run|build|package" >&2
     exit 2
     ;;
 esac

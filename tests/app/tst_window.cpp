@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 
 #include <memory>
 
@@ -53,6 +54,10 @@ private slots:
     void start_look();
     void hover_guide_data();
     void hover_guide();
+    void guide_texts_fit_data();
+    void guide_texts_fit();
+    void widgets_keep_their_places_data();
+    void widgets_keep_their_places();
     void click_slots_data();
     void click_slots();
 };
@@ -203,6 +208,87 @@ void tst_window::hover_guide() {
     QCOMPARE(ui.passive_info_main->text(), window.guide_text);
     QCOMPARE(window.guide_panel.current_state(), info_box::state::inactive);
     QVERIFY(status_untouched());
+}
+
+void tst_window::guide_texts_fit_data() {
+    QTest::addColumn<QString>("button");
+    QTest::newRow("user guide, no button under the mouse") << QString();
+    QTest::newRow("backup explanation down to DO NOT UNPLUG VORTAN!") << "button_backup";
+    QTest::newRow("update explanation down to BACKUP YOUR PRESETS BEFORE UPDATING!")
+        << "button_firmware";
+    QTest::newRow("restore explanation down to 3. THEN PRESS RESTORE") << "button_send";
+}
+
+// Every line of the guide panel's text is drawn in full: the text needs no more room than
+// its label has (the test runs at 96 dpi), and no widget on top covers the label.
+void tst_window::guide_texts_fit() {
+    QFETCH(QString, button);
+
+    vortan_gui window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const Ui_vortan& ui = *window.ui;
+    QLabel* label = ui.passive_info_main;
+
+    QString text = window.guide_text;
+    if (!button.isEmpty()) {
+        QEvent enter(QEvent::Enter);
+        QApplication::sendEvent(button_named(window, button), &enter);
+        text = button == QLatin1String("button_backup")     ? window.backup_text
+               : button == QLatin1String("button_firmware") ? window.update_text
+                                                            : window.restore_text;
+    }
+    QCOMPARE(label->text(), text);
+
+    const QRect room = label->contentsRect();
+    const int needed_height = label->heightForWidth(room.width());
+    QVERIFY2(needed_height <= room.height(),
+             qPrintable(QStringLiteral("the text needs %1 px, the label has %2 px")
+                            .arg(needed_height)
+                            .arg(room.height())));
+    // The longest line, laid out as the label lays out its text, in the label's font.
+    QTextDocument document;
+    document.setDocumentMargin(0);
+    document.setDefaultFont(label->font());
+    document.setHtml(text);
+    QVERIFY2(document.idealWidth() <= room.width(),
+             qPrintable(QStringLiteral("the longest line needs %1 px, the label has %2 px")
+                            .arg(document.idealWidth())
+                            .arg(room.width())));
+    QVERIFY(document.size().height() <= room.height());
+
+    // frame_2 (the guide title) lies on top of the text's frame and paints its background.
+    const QRect label_area(label->mapTo(&window, QPoint(0, 0)), label->size());
+    const QRect title_area(ui.frame_2->mapTo(&window, QPoint(0, 0)), ui.frame_2->size());
+    QVERIFY2(!label_area.intersects(title_area), "the guide title covers the text's first line");
+    QVERIFY(window.rect().contains(label_area));
+}
+
+void tst_window::widgets_keep_their_places_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("place");
+    QTest::newRow("product logotype") << "label_main" << QRect(118, 24, 311, 60);
+    QTest::newRow("guide title") << "passive_info_title" << QRect(286, 99, 145, 22);
+    QTest::newRow("BACKUP") << "button_backup" << QRect(18, 142, 175, 25);
+    QTest::newRow("UPDATE") << "button_firmware" << QRect(18, 181, 175, 25);
+    QTest::newRow("RESTORE") << "button_send" << QRect(18, 220, 175, 25);
+    QTest::newRow("spinner") << "label_spinner" << QRect(41, 268, 130, 80);
+    QTest::newRow("status text") << "active_info_text" << QRect(202, 279, 300, 40);
+    QTest::newRow("maker logotype") << "label_logo" << QRect(309, 339, 216, 27);
+    QTest::newRow("text frame") << "text_frame" << QRect(0, 118, 511, 160);
+    QTest::newRow("title frame") << "frame_2" << QRect(0, 90, 530, 40);
+}
+
+// The places, in window coordinates, of the widgets around the guide text.
+void tst_window::widgets_keep_their_places() {
+    QFETCH(QString, name);
+    QFETCH(QRect, place);
+    vortan_gui window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QWidget* widget = window.findChild<QWidget*>(name);
+    QVERIFY(widget != nullptr);
+    QCOMPARE(QRect(widget->mapTo(&window, QPoint(0, 0)), widget->size()), place);
 }
 
 void tst_window::click_slots_data() {

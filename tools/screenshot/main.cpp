@@ -6,6 +6,7 @@
 // SCENE is one of
 //   start     the window as it opens (default)
 //   hover     the mouse over BACKUP: the guide explains the backup
+//   hover-update, hover-restore   the same over UPDATE or RESTORE
 //   progress  an operation under way: spinner and progress text
 //   notice    a result notice after an operation
 //   disabled  the three buttons disabled, as while an operation runs
@@ -16,6 +17,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
@@ -30,9 +32,17 @@ bool set_scene(vortan_gui& window, const QString& scene) {
     if (scene == QLatin1String("start")) {
         return true;
     }
+    QPushButton* hovered = nullptr;
     if (scene == QLatin1String("hover")) {
+        hovered = window.ui->button_backup;
+    } else if (scene == QLatin1String("hover-update")) {
+        hovered = window.ui->button_firmware;
+    } else if (scene == QLatin1String("hover-restore")) {
+        hovered = window.ui->button_send;
+    }
+    if (hovered != nullptr) {
         QEvent enter(QEvent::Enter);
-        QApplication::sendEvent(window.ui->button_backup, &enter);
+        QApplication::sendEvent(hovered, &enter);
         return true;
     }
     if (scene == QLatin1String("progress")) {
@@ -56,7 +66,10 @@ bool set_scene(vortan_gui& window, const QString& scene) {
 
 int main(int argc, char* argv[]) {
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s OUT.png [start|hover|progress|notice|disabled]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s OUT.png "
+                     "[start|hover|hover-update|hover-restore|progress|notice|disabled]\n",
+                     argv[0]);
         return 2;
     }
     QTemporaryDir data_home;
