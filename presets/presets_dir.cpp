@@ -145,9 +145,15 @@ void preset_dir::load_bank_folder(unsigned bank, int backup_fd, const QByteArray
         return;
     }
     const QString folder_path = dirPath() + QDir::separator() + QFile::decodeName(folder_name);
+    // The entry itself, never what a link points to. A sub-folder is no preset file.
+    const auto is_folder = [&folder](const QByteArray& raw) {
+        struct stat entry {};
+        return ::fstatat(folder.get(), raw.constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISDIR(entry.st_mode);
+    };
     QStringList names;
     for (const QByteArray& raw : entry_names(folder.get())) {
-        if (raw.startsWith('.')) {
+        if (raw.startsWith('.') || is_folder(raw)) {
             continue;
         }
         const QString name = QFile::decodeName(raw);
@@ -164,15 +170,11 @@ void preset_dir::load_bank_folder(unsigned bank, int backup_fd, const QByteArray
         const QByteArray raw = QFile::encodeName(name);
         const QString path = folder_path + QDir::separator() + name;
         struct stat entry {};
-        if (::fstatat(folder.get(), raw.constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISDIR(entry.st_mode)) {
-                continue;
-            }
-            if (!S_ISREG(entry.st_mode)) {
-                qDebug().noquote() << "Not a regular file:" << path;
-                ++unreadable_;
-                continue;
-            }
+        if (::fstatat(folder.get(), raw.constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISREG(entry.st_mode)) {
+            qDebug().noquote() << "Not a regular file:" << path;
+            ++unreadable_;
+            continue;
         }
         std::optional<preset_read> read = read_preset_file_at(folder.get(), raw.constData());
         if (!read) {
@@ -672,7 +674,8 @@ restore_selection select_for_restore(const preset_dir& backup) {
                 selection.presets.push_back(preset);
                 continue;
             }
-            const auto [listed, added] = clash_of.try_emplace(preset.id(), selection.clashes.size());
+            const auto [listed, added] =
+                clash_of.try_emplace(preset.id(), selection.clashes.size());
             if (added) {
                 selection.clashes.push_back({preset.id(), first->second, {}});
             }

@@ -405,6 +405,7 @@ void test_preset_dir::only_regular_files_are_read_data() {
     QTest::newRow("a FIFO") << "fifo" << ok << 1;
     QTest::newRow("a link to a folder") << "link to folder" << ok << 1;
     QTest::newRow("a sub-folder") << "folder" << ok << 0;
+    QTest::newRow("a sub-folder whose name is not UTF-8") << "folder not UTF-8" << ok << 0;
     QTest::newRow("a 200 MB file: damaged, not read") << "200 MB" << ok_and_empty << 1;
     QTest::newRow("a whole preset padded to 1 MiB and a byte: damaged")
         << "over the cap" << ok_and_empty << 1;
@@ -441,6 +442,9 @@ void test_preset_dir::only_regular_files_are_read() {
             static_cast<qsizetype>(max_preset_size) + (kind == "over the cap" ? 1 : 0);
         text.append(size - text.size(), '\n');
         QVERIFY(put(entry, text));
+    } else if (kind == "folder not UTF-8") {
+        QVERIFY(::mkdir((QFile::encodeName(backup + "/BANK A/") + "001.\xff\xfe").constData(),
+                        0755) == 0);
     } else if (kind == "not UTF-8") {
         QVERIFY(put_raw(QFile::encodeName(backup + "/BANK A/") + "001.\xff\xfe.txt", "id: 1\n"));
     }
