@@ -573,6 +573,28 @@ private slots:
                               "ID 5: BANK A/005.Alpha.txt IS SENT, NOT BANK C/150.copy.txt, "
                               "BANK D/250.again.txt\n"
                               "ARE YOU SURE?");
+        // Ten ids clash: eight are named, the rest summed up.
+        QStringList copies;
+        QStringList lines{QStringLiteral("10 PRESETS WITH CLASHING IDS WILL BE LEFT OUT")};
+        for (int id = 0; id < 10; ++id) {
+            const QString copy = QStringLiteral("BANK D/%1.copy.txt").arg(300 + id);
+            copies << copy + '=' + QString::number(id);
+            proto::Preset original = numbered(id);
+            if (id == 5) {
+                original.set_name("Alpha");
+            }
+            if (id < 8) {
+                lines << QStringLiteral("ID %1: BANK A/%2 IS SENT, NOT %3")
+                             .arg(id)
+                             .arg(preset_file_name(original), copy);
+            }
+        }
+        lines << QStringLiteral("AND 2 MORE CLASHING IDS")
+              << QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?");
+        QTest::newRow("ten clashing ids")
+            << copies << QStringLiteral("IMPORT TO VORTAN")
+            << QStringLiteral("THIS ACTION WILL OVERWRITE THE PRESETS IN VORTAN")
+            << lines.join('\n');
     }
     void clashing_ids_are_sent_once() {
         QFETCH(QStringList, extra);
