@@ -4,8 +4,8 @@
 // to D, into the restore list. Presets whose files were not read completely (or are no
 // regular files, or are too large) stay behind, as do presets whose id an earlier one
 // carries already, so no slot is sent twice; the confirmation tells how many, and which
-// files clash. After the user's OK the presets go out one at a time, each
-// as one preset_import message, the next only once the synthesizer has answered the last.
+// files clash. After the user's OK the presets go out one at a time, each as one
+// preset_import message, the next only once the synthesizer has answered the last.
 // Every import is watched by the answer time-out; the restore counts as succeeded only when
 // the synthesizer took every preset.
 
@@ -16,6 +16,7 @@
 #include <QDebug>
 #include <QPushButton>
 
+#include <algorithm>
 #include <iterator>
 
 namespace {

@@ -55,11 +55,14 @@ public:
     // True when the entry's file was read completely and carries an `id`; the restore sends
     // only such presets. Entries the editing operations write are intact.
     bool is_intact(unsigned bank, unsigned index) const;
-    // Files of the bank folders that will not be restored: the entries that are not intact
-    // and the files that could not be opened when the folder was loaded.
+    // Entries of the bank folders that will not be restored: the entries that are not intact
+    // (a file over max_preset_size among them), and what loading left out of the model: links,
+    // FIFOs, devices and other entries that are no regular files, files that could not be
+    // opened and files whose name is not UTF-8. Sub-folders and hidden entries do not count.
     std::size_t left_out_count() const;
 
-    // Reads one preset file; empty when it cannot be opened.
+    // Reads one preset file (see read_preset_file); empty when it cannot be opened or is no
+    // regular file.
     static std::optional<proto::Preset> preset_from_text(QFile& file);
     // Writes `preset` into `folder` / bank folder by its `id` / its file name and points the
     // handle at bank/index to that file. False (and the model unchanged) when the file cannot
