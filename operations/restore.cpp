@@ -1,9 +1,11 @@
 // Restore: the latest backup back into the synthesizer.
 //
 // The latest backup folder is loaded through the backup folder model and flattened, bank A
-// to D, into the restore list; presets whose files were not read completely stay behind, and
-// the confirmation tells how many. After the user's OK the presets go out one at a time, each
-// as one preset_import message, the next only once the synthesizer has answered the last.
+// to D, into the restore list. Presets whose files were not read completely (or are no
+// regular files, or are too large) stay behind, as do presets whose id an earlier one
+// carries already, so no slot is sent twice; the confirmation tells how many, and which
+// files clash. After the user's OK the presets go out one at a time, each as one
+// preset_import message, the next only once the synthesizer has answered the last.
 // Every import is watched by the answer time-out; the restore counts as succeeded only when
 // the synthesizer took every preset.
 
@@ -34,15 +36,44 @@ QString progress_text(const proto::Preset& preset) {
            QStringLiteral("/256");
 }
 
-// The confirmation's informative text, led by the number of presets left behind, if any.
-QString with_left_out(const QString& informative, std::size_t left_out) {
-    if (left_out == 0) {
-        return informative;
+// Clashes listed one by one in the confirmation; more are summed up in one line.
+constexpr std::size_t max_listed_clashes = 8;
+static_assert(max_listed_clashes >= 1 && max_listed_clashes <= 16,
+              "The confirmation lists a few clashes, few enough to fit on the screen.");
+
+// The confirmation's informative text, led by what is left behind, if anything: the number
+// of damaged presets, then the presets whose id clashes with an earlier one's, naming the
+// files of each clash (the one sent first).
+QString with_left_out(const QString& informative, const restore_selection& selection) {
+    QStringList lines;
+    if (selection.damaged == 1) {
+        lines << QStringLiteral("1 DAMAGED PRESET WILL BE LEFT OUT");
+    } else if (selection.damaged > 1) {
+        lines << QString::number(selection.damaged) +
+                     QStringLiteral(" DAMAGED PRESETS WILL BE LEFT OUT");
     }
-    const QString line = left_out == 1 ? QStringLiteral("1 DAMAGED PRESET WILL BE LEFT OUT")
-                                       : QString::number(left_out) +
-                                             QStringLiteral(" DAMAGED PRESETS WILL BE LEFT OUT");
-    return informative.isEmpty() ? line : line + QStringLiteral("\n") + informative;
+    const std::size_t clashing = selection.clashing();
+    if (clashing == 1) {
+        lines << QStringLiteral("1 PRESET WITH A CLASHING ID WILL BE LEFT OUT");
+    } else if (clashing > 1) {
+        lines << QString::number(clashing) +
+                     QStringLiteral(" PRESETS WITH CLASHING IDS WILL BE LEFT OUT");
+    }
+    const std::size_t listed = std::min(selection.clashes.size(), max_listed_clashes);
+    for (std::size_t i = 0; i < listed; ++i) {
+        const restore_selection::clash& clash = selection.clashes[i];
+        lines << QStringLiteral("ID ") + QString::number(clash.id) + QStringLiteral(": ") +
+                     clash.sent + QStringLiteral(" IS SENT, NOT ") +
+                     clash.left_out.join(QStringLiteral(", "));
+    }
+    if (selection.clashes.size() > listed) {
+        lines << QStringLiteral("AND ") + QString::number(selection.clashes.size() - listed) +
+                     QStringLiteral(" MORE CLASHING IDS");
+    }
+    if (!informative.isEmpty()) {
+        lines << informative;
+    }
+    return lines.join(QStringLiteral("\n"));
 }
 
 void send_current(vortan_gui& window) {
@@ -119,27 +150,20 @@ bool vortan_gui::on_button_send_clicked() {
         status_panel.take_notification_action(QString(), no_backup_notice);
         return false;
     }
-    std::size_t left_out = 0;
+    restore_selection selection;
     {
         const preset_dir backup(data_location + QDir::separator() + backups_folder +
                                 QDir::separator() + *latest);
-        for (unsigned bank = 0; bank < bank_count; ++bank) {
-            for (unsigned place = 0; place < backup.presets[bank].size(); ++place) {
-                // A preset read only in part would overwrite a slot with what is left of it.
-                if (backup.is_intact(bank, place)) {
-                    restore_list.push_back(backup.presets[bank][place]);
-                }
-            }
-        }
-        left_out = backup.left_out_count();
+        selection = select_for_restore(backup);
     }
+    restore_list = std::move(selection.presets);
 
     const std::size_t count = restore_list.size();
     if (count > restore_capacity) {
         if (!message_box_executor_2choices(
                 QStringLiteral("TOO MANY PRESETS"),
                 QStringLiteral("ONLY THE FIRST 256 PRESETS WILL BE SEND"),
-                with_left_out(QString(), left_out))) {
+                with_left_out(QString(), selection))) {
             return false;
         }
         restore_list.erase(restore_list.begin() + static_cast<std::ptrdiff_t>(restore_capacity),
@@ -148,14 +172,14 @@ bool vortan_gui::on_button_send_clicked() {
         if (!message_box_executor_2choices(
                 QStringLiteral("IMPORT TO VORTAN"),
                 QStringLiteral("THIS ACTION WILL OVERWRITE THE PRESETS IN VORTAN"),
-                with_left_out(QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?"), left_out))) {
+                with_left_out(QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?"), selection))) {
             return false;
         }
     } else if (!message_box_executor_2choices(
                    QStringLiteral("NOT ENOUGH PRESETS"),
                    QStringLiteral("ONLY ") + QString::number(count) +
                        QStringLiteral(" PRESETS FOUND ON YOUR LAST BACKUP"),
-                   with_left_out(QStringLiteral("ARE YOU SURE?"), left_out))) {
+                   with_left_out(QStringLiteral("ARE YOU SURE?"), selection))) {
         return false;
     }
     if (restore_list.empty()) {

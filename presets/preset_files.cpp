@@ -10,7 +10,13 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -42,16 +48,70 @@ std::size_t utf8_size(const QString& text) {
     return bytes;
 }
 
-// Reads the whole of an open file as a preset text and closes it.
-preset_read read_open_file(QFile& file) {
-    const QByteArray bytes = file.readAll();
-    const bool read_all = file.error() == QFileDevice::NoError;
-    file.close();
-    // The explicit size keeps NUL bytes, so the parser sees (and rejects) them.
+// Parses the bytes of a preset file. Read as local 8-bit text and handed on as UTF-8; the
+// explicit size keeps NUL bytes, so the parser sees (and rejects) them. `complete` tells
+// whether the bytes are the whole file.
+preset_read parse_file_bytes(const QByteArray& bytes, bool complete) {
     const std::string text = QString::fromLocal8Bit(bytes.constData(), bytes.size()).toStdString();
     preset_read result;
-    result.intact = parse_preset_text(text, result.preset) && read_all;
+    result.intact = parse_preset_text(text, result.preset) && complete;
     return result;
+}
+
+// Opens the entry `name` of the folder `folder_fd` when it is a regular file, and only then.
+// The entry is looked at without following a link, so no FIFO or device is ever opened, and
+// the open itself neither follows a link nor blocks; the open descriptor is checked again,
+// since the entry may have been replaced in between.
+file_descriptor open_regular(int folder_fd, const char* name, int access) {
+    struct stat entry {};
+    if (::fstatat(folder_fd, name, &entry, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(entry.st_mode)) {
+        return file_descriptor(-1);
+    }
+    file_descriptor fd(
+        ::openat(folder_fd, name, access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat opened {};
+    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        return file_descriptor(-1);
+    }
+    return fd;
+}
+
+// Reads a regular file open as `fd` as a preset text. More than max_preset_size bytes are
+// never read: such a file gives an empty preset that is not intact.
+preset_read read_open_regular(const file_descriptor& fd) {
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0 || opened.st_size < 0 ||
+        static_cast<std::uint64_t>(opened.st_size) > max_preset_size) {
+        return {};
+    }
+    QByteArray bytes;
+    bytes.reserve(static_cast<qsizetype>(opened.st_size));
+    // One byte more than the cap shows a file that grew past it while it was read.
+    std::array<char, 64 * 1024> chunk{};
+    bool complete = true;
+    while (true) {
+        const std::size_t room = max_preset_size + 1 - static_cast<std::size_t>(bytes.size());
+        const ssize_t got = ::read(fd.get(), chunk.data(), std::min(chunk.size(), room));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            complete = false;
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        bytes.append(chunk.data(), static_cast<qsizetype>(got));
+        if (static_cast<std::size_t>(bytes.size()) > max_preset_size) {
+            return {};
+        }
+    }
+    return parse_file_bytes(bytes, complete);
+}
+
+QByteArray encoded_path(const QFile& file) {
+    return QFile::encodeName(file.fileName());
 }
 
 QString padded_id(std::uint32_t id) {
@@ -59,6 +119,12 @@ QString padded_id(std::uint32_t id) {
 }
 
 } // namespace
+
+file_descriptor::~file_descriptor() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
 
 QString preset_bank_folder(std::uint32_t id) {
     const std::uint32_t bank = std::min<std::uint32_t>(id / bank_size, bank_count - 1);
@@ -142,19 +208,25 @@ bool preset_to_file(proto::Preset& preset, QString& path) {
     return write_whole_file(path, QByteArray::fromStdString(print_preset(preset)));
 }
 
-std::optional<preset_read> read_preset_file(QFile& file) {
-    if (!file.open(QIODevice::ReadOnly)) {
+std::optional<preset_read> read_preset_file_at(int folder_fd, const char* name) {
+    const file_descriptor fd = open_regular(folder_fd, name, O_RDONLY);
+    if (!fd.valid()) {
         return std::nullopt;
     }
-    return read_open_file(file);
+    return read_open_regular(fd);
+}
+
+std::optional<preset_read> read_preset_file(QFile& file) {
+    return read_preset_file_at(AT_FDCWD, encoded_path(file).constData());
 }
 
 std::optional<proto::Preset> preset_from_text(QFile& file) {
-    if (!file.open(QIODevice::ReadOnly)) {
+    const file_descriptor fd = open_regular(AT_FDCWD, encoded_path(file).constData(), O_RDONLY);
+    if (!fd.valid()) {
         return std::nullopt;
     }
     qDebug() << "open";
-    return read_open_file(file).preset;
+    return read_open_regular(fd).preset;
 }
 
 void preset_rename(QFile& file) {
@@ -162,10 +234,17 @@ void preset_rename(QFile& file) {
     if (parts.size() < 2) {
         return;
     }
-    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
+    // Opened for reading and writing, so a file that cannot be rewritten is left alone.
+    const file_descriptor fd = open_regular(AT_FDCWD, encoded_path(file).constData(), O_RDWR);
+    if (!fd.valid()) {
         return;
     }
-    proto::Preset preset = read_open_file(file).preset;
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0 ||
+        static_cast<std::uint64_t>(opened.st_size) > max_preset_size) {
+        return;
+    }
+    proto::Preset preset = read_open_regular(fd).preset;
     bool is_number = false;
     const std::uint32_t id = parts.at(0).toUInt(&is_number, 10);
     preset.set_id(is_number ? id : 0);

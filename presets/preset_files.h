@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 class QFile;
 class QSaveFile;
@@ -25,6 +26,13 @@ static_assert(bank_count * bank_size == 256, "The synthesizer holds 256 presets 
 // The bank folders of a backup folder, bank 0 to 3.
 inline constexpr std::array<const char*, bank_count> bank_folder_names{"BANK A", "BANK B", "BANK C",
                                                                        "BANK D"};
+
+// The largest preset the tool handles, both as a preset file and as the serialized bytes sent
+// to the synthesizer. A preset is a few kilobytes; a larger file is taken as damaged and never
+// read whole, and a larger preset is never sent.
+inline constexpr std::size_t max_preset_size = std::size_t{1024} * 1024;
+static_assert(max_preset_size >= std::size_t{64} * 1024,
+              "The preset size limit leaves ample room for every preset the schema can hold.");
 
 // Longest file name the file systems take, in bytes of UTF-8.
 inline constexpr std::size_t max_file_name_bytes = 255;
@@ -66,6 +74,22 @@ bool stage_whole_file(QSaveFile& file, const QByteArray& bytes);
 // Prints the preset and writes it to `path` (composed by the caller). False on failure.
 bool preset_to_file(proto::Preset& preset, QString& path);
 
+// An open file descriptor of the system, closed when it goes.
+class file_descriptor {
+public:
+    explicit file_descriptor(int fd) : fd_(fd) {}
+    file_descriptor(file_descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    file_descriptor(const file_descriptor&) = delete;
+    file_descriptor& operator=(const file_descriptor&) = delete;
+    file_descriptor& operator=(file_descriptor&&) = delete;
+    ~file_descriptor();
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
 // Outcome of reading one preset file.
 struct preset_read {
     proto::Preset preset;
@@ -74,9 +98,16 @@ struct preset_read {
     bool intact = false;
 };
 
-// Reads the whole file (local 8-bit text, handed on as UTF-8) and parses it; empty when the
-// file cannot be opened. The preset holds whatever was parsed.
+// Reads the whole file (local 8-bit text, handed on as UTF-8) and parses it. Only a regular
+// file is read: the result is empty when the file cannot be opened or is anything else (a
+// symbolic link, even to a regular file, a folder, a FIFO, a device). Links are not followed
+// and nothing blocks. A file larger than max_preset_size is not read: the result is an empty
+// preset that is not intact. Otherwise the preset holds whatever was parsed.
 std::optional<preset_read> read_preset_file(QFile& file);
+
+// As read_preset_file for the entry `name` (raw bytes, as the folder lists it) of the folder
+// open as `folder_fd`.
+std::optional<preset_read> read_preset_file_at(int folder_fd, const char* name);
 
 // As read_preset_file, returning the preset only; writes "open" to the debug log once the
 // file is open.
@@ -85,5 +116,6 @@ std::optional<proto::Preset> preset_from_text(QFile& file);
 // Makes a file's content agree with its name "NNN.name[.more].txt": `id` becomes NNN read as
 // a decimal number (0 when it is not one), `name` the part after the first ".". Every other
 // field stays as parsed. A name without "." has no name part: the file is left as it is, as
-// is a file that cannot be opened for reading and writing.
+// is a file that cannot be opened for reading and writing, is no regular file or is larger
+// than max_preset_size.
 void preset_rename(QFile& file);

@@ -13,6 +13,11 @@
 #include <set>
 #include <utility>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // Set on the handle of an entry whose file was not read completely. The mark travels with the
@@ -33,6 +38,52 @@ void sort_ignoring_case(QStringList& names) {
         const QString lb = b.toLower();
         return la != lb ? la < lb : a < b;
     });
+}
+
+// The bank a folder name stands for: "BANK A" to "BANK D", each letter in either case. Any
+// other folder (such as "__MACOSX" or "BANK E") is no bank folder.
+std::optional<unsigned> bank_of_folder(const QByteArray& name) {
+    const auto ascii_upper = [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    };
+    for (unsigned bank = 0; bank < bank_count; ++bank) {
+        const QByteArray wanted(bank_folder_names[bank]);
+        if (name.size() == wanted.size() &&
+            std::equal(name.begin(), name.end(), wanted.begin(),
+                       [&](char a, char b) { return ascii_upper(a) == b; })) {
+            return bank;
+        }
+    }
+    return std::nullopt;
+}
+
+// The names of the entries of an open folder as the system gives them, "." and ".." left out.
+std::vector<QByteArray> entry_names(int folder_fd) {
+    std::vector<QByteArray> names;
+    // closedir closes the descriptor it was given, so it gets a copy.
+    const int copy = ::fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return names;
+    }
+    DIR* listing = ::fdopendir(copy);
+    if (listing == nullptr) {
+        ::close(copy);
+        return names;
+    }
+    ::rewinddir(listing);
+    while (const dirent* entry = ::readdir(listing)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    ::closedir(listing);
+    return names;
+}
+
+// A file name is used only when it is valid UTF-8 and a file handle can spell it again.
+bool is_plain_name(const QByteArray& raw, const QString& decoded) {
+    return QString::fromUtf8(raw).toUtf8() == raw && QFile::encodeName(decoded) == raw;
 }
 
 bool is_damaged(const QFile& handle) {
@@ -62,31 +113,85 @@ void preset_dir::update() {
 
 void preset_dir::load() {
     unreadable_ = 0;
-    if (!dir.exists()) {
+    const file_descriptor folder(
+        ::open(QFile::encodeName(dirPath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) {
         return;
     }
-    QStringList banks = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    sort_ignoring_case(banks);
-    const auto loaded = std::min<qsizetype>(banks.size(), bank_count);
-    for (qsizetype bank = 0; bank < loaded; ++bank) {
-        const QDir bank_dir(dirPath() + QDir::separator() + banks.at(bank));
-        QStringList names = bank_dir.entryList(QDir::Files);
-        sort_ignoring_case(names);
-        for (const QString& name : names) {
-            auto handle = std::make_unique<QFile>(bank_dir.path() + QDir::separator() + name);
-            std::optional<preset_read> read = read_preset_file(*handle);
-            if (!read) {
-                // Left out of the model altogether, so banks and handles stay in step.
-                qDebug().noquote() << "Unable to read" << handle->fileName();
-                ++unreadable_;
-                continue;
-            }
-            if (!read->intact) {
-                handle->setProperty(damaged_mark, true);
-            }
-            files[bank].push_back(std::move(handle));
-            presets[bank].push_back(std::move(read->preset));
+    std::array<std::vector<QByteArray>, bank_count> bank_folders;
+    for (const QByteArray& name : entry_names(folder.get())) {
+        if (const std::optional<unsigned> bank = bank_of_folder(name)) {
+            bank_folders[*bank].push_back(name);
         }
+    }
+    for (unsigned bank = 0; bank < bank_count; ++bank) {
+        // Two spellings of one bank ("BANK A", "bank a") both load into it, the first
+        // spelling in byte order first.
+        std::sort(bank_folders[bank].begin(), bank_folders[bank].end());
+        for (const QByteArray& name : bank_folders[bank]) {
+            load_bank_folder(bank, folder.get(), name);
+        }
+    }
+}
+
+// Loads the preset files of one bank folder into `bank`. Only regular files are read; what
+// else lies in the folder (links, FIFOs, devices, names the system cannot spell) is counted as
+// left out, sub-folders and hidden entries are passed over.
+void preset_dir::load_bank_folder(unsigned bank, int backup_fd, const QByteArray& folder_name) {
+    // A link named like a bank folder is not followed: it is no bank folder.
+    const file_descriptor folder(::openat(backup_fd, folder_name.constData(),
+                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) {
+        return;
+    }
+    const QString folder_path = dirPath() + QDir::separator() + QFile::decodeName(folder_name);
+    // The entry itself, never what a link points to. A sub-folder is no preset file.
+    const auto is_folder = [&folder](const QByteArray& raw) {
+        struct stat entry {};
+        return ::fstatat(folder.get(), raw.constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISDIR(entry.st_mode);
+    };
+    QStringList names;
+    for (const QByteArray& raw : entry_names(folder.get())) {
+        if (raw.startsWith('.') || is_folder(raw)) {
+            continue;
+        }
+        const QString name = QFile::decodeName(raw);
+        if (!is_plain_name(raw, name)) {
+            qDebug().noquote() << "File name not readable:"
+                               << folder_path + QDir::separator() + name;
+            ++unreadable_;
+            continue;
+        }
+        names << name;
+    }
+    sort_ignoring_case(names);
+    for (const QString& name : names) {
+        const QByteArray raw = QFile::encodeName(name);
+        const QString path = folder_path + QDir::separator() + name;
+        struct stat entry {};
+        if (::fstatat(folder.get(), raw.constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISREG(entry.st_mode)) {
+            qDebug().noquote() << "Not a regular file:" << path;
+            ++unreadable_;
+            continue;
+        }
+        std::optional<preset_read> read = read_preset_file_at(folder.get(), raw.constData());
+        if (!read) {
+            // Left out of the model altogether, so banks and handles stay in step.
+            qDebug().noquote() << "Unable to read" << path;
+            ++unreadable_;
+            continue;
+        }
+        auto handle = std::make_unique<QFile>(path);
+        if (!read->intact) {
+            if (static_cast<std::uint64_t>(entry.st_size) > max_preset_size) {
+                qDebug().noquote() << "Too large for a preset:" << path;
+            }
+            handle->setProperty(damaged_mark, true);
+        }
+        files[bank].push_back(std::move(handle));
+        presets[bank].push_back(std::move(read->preset));
     }
 }
 
@@ -534,4 +639,48 @@ void move_presets_from_diffrent(preset_dir& from, unsigned from_bank, unsigned f
     const auto at = static_cast<std::ptrdiff_t>(target);
     to.presets[to_bank].insert(to.presets[to_bank].begin() + at, std::move(preset));
     to.files[to_bank].insert(to.files[to_bank].begin() + at, std::move(handle));
+}
+
+std::size_t restore_selection::clashing() const {
+    std::size_t count = 0;
+    for (const clash& c : clashes) {
+        count += static_cast<std::size_t>(c.left_out.size());
+    }
+    return count;
+}
+
+restore_selection select_for_restore(const preset_dir& backup) {
+    restore_selection selection;
+    selection.damaged = backup.left_out_count();
+    const QDir folder(backup.dirPath());
+    // The file each id is sent from, and the place of its clash in the list, once it has one.
+    std::map<std::uint32_t, QString> first_file;
+    std::map<std::uint32_t, std::size_t> clash_of;
+    for (unsigned bank = 0; bank < bank_count; ++bank) {
+        for (std::size_t place = 0; place < backup.presets[bank].size(); ++place) {
+            const proto::Preset& preset = backup.presets[bank][place];
+            // A preset read only in part would overwrite a slot with what is left of it.
+            if (!backup.is_intact(bank, static_cast<unsigned>(place))) {
+                continue;
+            }
+            if (preset.ByteSizeLong() > max_preset_size) {
+                qDebug().noquote() << "Too large to send:" << backup.files[bank][place]->fileName();
+                ++selection.damaged;
+                continue;
+            }
+            const QString file = folder.relativeFilePath(backup.files[bank][place]->fileName());
+            const auto [first, fresh] = first_file.try_emplace(preset.id(), file);
+            if (fresh) {
+                selection.presets.push_back(preset);
+                continue;
+            }
+            const auto [listed, added] =
+                clash_of.try_emplace(preset.id(), selection.clashes.size());
+            if (added) {
+                selection.clashes.push_back({preset.id(), first->second, {}});
+            }
+            selection.clashes[listed->second].left_out << file;
+        }
+    }
+    return selection;
 }

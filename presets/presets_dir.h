@@ -4,9 +4,11 @@
 #include "preset.pb.h"
 #include "preset_files.h"
 
+#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <cstddef>
@@ -16,8 +18,10 @@
 #include <vector>
 
 // One backup folder: per bank, the presets read from the bank folder's files in file-name
-// order, and a handle naming each file. Bank k is the k-th sub-folder in name order ignoring
-// case ("BANK A" to "BANK D"); a fifth and further sub-folders are not loaded.
+// order, and a handle naming each file. The bank comes from the folder's name: "BANK A" to
+// "BANK D", letters in either case, are banks 0 to 3; other folders are not loaded, nor are
+// links to folders. Only regular files are read (never through a link, never more than
+// max_preset_size bytes); the other entries of a bank folder are counted as left out.
 //
 // For every bank b, presets[b] and files[b] have the same length and correspond place by
 // place. The editing operations change the model and the files on disk together. They never
@@ -51,11 +55,14 @@ public:
     // True when the entry's file was read completely and carries an `id`; the restore sends
     // only such presets. Entries the editing operations write are intact.
     bool is_intact(unsigned bank, unsigned index) const;
-    // Files of the bank folders that will not be restored: the entries that are not intact
-    // and the files that could not be opened when the folder was loaded.
+    // Entries of the bank folders that will not be restored: the entries that are not intact
+    // (a file over max_preset_size among them), and what loading left out of the model: links,
+    // FIFOs, devices and other entries that are no regular files, files that could not be
+    // opened and files whose name is not UTF-8. Sub-folders and hidden entries do not count.
     std::size_t left_out_count() const;
 
-    // Reads one preset file; empty when it cannot be opened.
+    // Reads one preset file (see read_preset_file); empty when it cannot be opened or is no
+    // regular file.
     static std::optional<proto::Preset> preset_from_text(QFile& file);
     // Writes `preset` into `folder` / bank folder by its `id` / its file name and points the
     // handle at bank/index to that file. False (and the model unchanged) when the file cannot
@@ -110,6 +117,7 @@ private:
     };
 
     void load();
+    void load_bank_folder(unsigned bank, int backup_fd, const QByteArray& folder_name);
     bool in_range(unsigned bank, std::size_t place, std::size_t past_end) const;
     QString standard_path(unsigned bank, const proto::Preset& preset) const;
     bool inside_folder(const QString& path) const;
@@ -127,3 +135,29 @@ private:
 // preset into the target folder if its id does not fit its new place.
 void move_presets_from_diffrent(preset_dir& from, unsigned from_bank, unsigned from_place,
                                 preset_dir& to, unsigned to_bank, unsigned to_place);
+
+// What a restore sends from a loaded backup folder, and what it leaves out.
+struct restore_selection {
+    // Files whose preset carries an `id` that an earlier file in sending order carries too:
+    // the file that is sent and the files left out, each as bank folder / file name.
+    struct clash {
+        std::uint32_t id = 0;
+        QString sent;
+        QStringList left_out;
+    };
+
+    // In sending order (bank A to D, each bank in the model's order), one per `id`.
+    std::vector<proto::Preset> presets;
+    // Files left out as damaged: those the model counts as left out, and presets whose
+    // serialized form is larger than max_preset_size.
+    std::size_t damaged = 0;
+    // In sending order of the first file each clash leaves out.
+    std::vector<clash> clashes;
+
+    // Files left out because their `id` clashes with an earlier file's.
+    std::size_t clashing() const;
+};
+
+// Chooses the presets a restore sends: every intact preset small enough to send, in sending
+// order, and of several presets with one `id` only the first.
+restore_selection select_for_restore(const preset_dir& backup);

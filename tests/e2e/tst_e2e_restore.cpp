@@ -11,7 +11,12 @@
 
 #include <google/protobuf/unknown_field_set.h>
 
+#include <QScopeGuard>
 #include <QSignalSpy>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -377,21 +382,54 @@ private slots:
         QTest::newRow("one truncated file")
             << QStringList{"truncated"}
             << QStringLiteral("1 DAMAGED PRESET WILL BE LEFT OUT\nARE YOU SURE?");
+        QTest::newRow("links, a FIFO: no regular files")
+            << QStringList{"link to /dev/zero", "link to a FIFO", "FIFO", "link to a preset file"}
+            << QStringLiteral("4 DAMAGED PRESETS WILL BE LEFT OUT\nARE YOU SURE?");
+        QTest::newRow("a whole preset text padded past 1 MiB")
+            << QStringList{"over 1 MiB"}
+            << QStringLiteral("1 DAMAGED PRESET WILL BE LEFT OUT\nARE YOU SURE?");
+        QTest::newRow("a preset over 1 MiB on the wire")
+            << QStringList{"too large to send"}
+            << QStringLiteral("1 DAMAGED PRESET WILL BE LEFT OUT\nARE YOU SURE?");
+        QTest::newRow("a file name that is not UTF-8")
+            << QStringList{"name not UTF-8"}
+            << QStringLiteral("1 DAMAGED PRESET WILL BE LEFT OUT\nARE YOU SURE?");
     }
     void damaged_files_are_left_out_and_counted() {
         QFETCH(QStringList, damage);
         QFETCH(QString, informative);
-        const std::map<QString, int> slot_of{
-            {"truncated", 3}, {"not a preset", 70}, {"no id", 140}, {"binary", 255}};
+        const std::map<QString, int> slot_of{{"truncated", 3},
+                                             {"not a preset", 70},
+                                             {"no id", 140},
+                                             {"binary", 255},
+                                             {"link to /dev/zero", 10},
+                                             {"link to a FIFO", 20},
+                                             {"FIFO", 30},
+                                             {"link to a preset file", 40},
+                                             {"over 1 MiB", 80},
+                                             {"too large to send", 90},
+                                             {"name not UTF-8", 100}};
         rig r;
         const banks_t banks = make_banks({64, 64, 64, 64}, first_ids(256));
         QVERIFY(write_backup(r, latest_name, banks));
+        const QString outside = r.window->data_location + QStringLiteral("/outside");
+        QVERIFY(QDir().mkpath(outside));
+        QVERIFY(::mkfifo(QFile::encodeName(outside + "/fifo").constData(), 0600) == 0);
+        QList<QByteArray> raw_names;
+        const auto remove_raw = qScopeGuard([&raw_names] {
+            for (const QByteArray& raw : raw_names) {
+                ::unlink(raw.constData());
+            }
+        });
         QList<int> damaged;
         for (const QString& kind : damage) {
             const int slot = slot_of.at(kind);
             damaged << slot;
             const proto::Preset& preset = banks[static_cast<std::size_t>(slot) / 64][slot % 64];
-            QByteArray content = QByteArray::fromStdString(print_preset(preset));
+            const QString path =
+                preset_path(r, latest_name, static_cast<unsigned>(slot / 64), preset);
+            const QByteArray printed = QByteArray::fromStdString(print_preset(preset));
+            QByteArray content = printed;
             if (kind == "truncated") {
                 // Cut inside the first nested message, before its closing brace.
                 content.truncate(content.indexOf("{\n") + 6);
@@ -401,14 +439,50 @@ private slots:
                 proto::Preset without_id = preset;
                 without_id.clear_id();
                 content = QByteArray::fromStdString(print_preset(without_id));
-            } else {
+            } else if (kind == "binary") {
                 content.clear();
                 for (int b = 0; b < 256; ++b) {
                     content.append(static_cast<char>(b));
                 }
+            } else if (kind == "too large to send") {
+                // Each "0," of the list is a float of five bytes on the wire.
+                content = "id: " + QByteArray::number(slot) +
+                          "\nmodulator1 {\n  step_sequencer_levels: [0";
+                for (std::size_t i = 1; i < max_preset_size / 4; ++i) {
+                    content += ",0";
+                }
+                content += "]\n}\n";
+                QVERIFY(static_cast<std::size_t>(content.size()) < max_preset_size);
             }
-            QVERIFY(write_whole_file(
-                preset_path(r, latest_name, static_cast<unsigned>(slot / 64), preset), content));
+            QVERIFY(QFile::remove(path));
+            if (kind == "link to /dev/zero") {
+                QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+            } else if (kind == "link to a FIFO") {
+                QVERIFY(QFile::link(outside + "/fifo", path));
+            } else if (kind == "FIFO") {
+                QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+            } else if (kind == "link to a preset file") {
+                QVERIFY(write_whole_file(outside + "/preset.txt", printed));
+                QVERIFY(QFile::link(outside + "/preset.txt", path));
+            } else if (kind == "over 1 MiB") {
+                QVERIFY(write_whole_file(
+                    path, printed + QByteArray(static_cast<qsizetype>(max_preset_size) + 1 -
+                                                   printed.size(),
+                                               '\n')));
+            } else if (kind == "name not UTF-8") {
+                const QByteArray raw = QFile::encodeName(bank_folder(
+                                           r, latest_name, static_cast<unsigned>(slot / 64))) +
+                                       "/" + QByteArray::number(slot) + ".\xff\xfe.txt";
+                // The data home's QTemporaryDir cannot spell the name to remove it.
+                raw_names << raw;
+                const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+                QVERIFY(fd >= 0);
+                QCOMPARE(::write(fd, printed.constData(), static_cast<std::size_t>(printed.size())),
+                         static_cast<ssize_t>(printed.size()));
+                QCOMPARE(::close(fd), 0);
+            } else {
+                QVERIFY(write_whole_file(path, content));
+            }
             proto::Preset marker;
             marker.set_id(static_cast<std::uint32_t>(slot));
             marker.set_name("untouched");
@@ -425,6 +499,141 @@ private slots:
             QCOMPARE(r.synth.preset(slot)->name(), std::string("untouched"));
         }
         QCOMPARE(ids_of(imported(r.synth)), expected);
+    }
+
+    // Only the folders "BANK A" to "BANK D" (letters in either case) are banks, each by its
+    // name: a stray folder beside them takes no bank's place and is not sent.
+    void only_bank_folders_are_banks_data() {
+        QTest::addColumn<QStringList>("bank_folders"); // as named on disk, bank A to D
+        QTest::addColumn<QString>("stray");
+        QTest::newRow("__MACOSX beside the banks")
+            << QStringList{"BANK A", "BANK B", "BANK C", "BANK D"} << QStringLiteral("__MACOSX");
+        QTest::newRow("banks in lower case beside a stray folder")
+            << QStringList{"bank a", "Bank B", "BANK c", "bank d"} << QStringLiteral("0 stray");
+    }
+    void only_bank_folders_are_banks() {
+        QFETCH(QStringList, bank_folders);
+        QFETCH(QString, stray);
+        rig r;
+        const banks_t banks = make_banks({64, 64, 64, 64}, first_ids(256));
+        QVERIFY(write_backup(r, latest_name, banks));
+        const QString backup = r.backup_root() + QDir::separator() + latest_name;
+        for (unsigned bank = 0; bank < bank_count; ++bank) {
+            const QString name = bank_folders[static_cast<int>(bank)];
+            if (name != QString::fromStdString(preset_dir::bank_to_string(bank))) {
+                QVERIFY(QDir(backup).rename(
+                    QString::fromStdString(preset_dir::bank_to_string(bank)), name));
+            }
+        }
+        proto::Preset stray_preset = numbered(7);
+        stray_preset.set_name("STRAY");
+        QVERIFY(QDir().mkpath(backup + '/' + stray));
+        QVERIFY(write_whole_file(backup + '/' + stray + "/007.STRAY.txt",
+                                 QByteArray::fromStdString(print_preset(stray_preset))));
+        r.synth.forget_presets();
+
+        r.select_port();
+        r.answers.click(ok,
+                        {.title = QStringLiteral("IMPORT TO VORTAN"),
+                         .text = QStringLiteral("THIS ACTION WILL OVERWRITE THE PRESETS IN VORTAN"),
+                         .informative_text = QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?")});
+        r.click(r.ui().button_send);
+        r.check_answers();
+        check_restore_ended(r, succeeded_notice);
+        QCOMPARE(ids_of(imported(r.synth)), first_ids(256));
+        for (const auto& bank : banks) {
+            for (const proto::Preset& preset : bank) {
+                QCOMPARE(r.synth.preset_bytes(static_cast<int>(preset.id())).value_or(""),
+                         preset_to_byteArray(preset));
+            }
+        }
+    }
+
+    // Files that carry one id: the first in sending order is sent, the later ones are left
+    // out, and the confirmation names the files. No slot is sent twice, none is dropped.
+    void clashing_ids_are_sent_once_data() {
+        QTest::addColumn<QStringList>("extra"); // "bank folder/file name=id"
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("informative");
+        QTest::newRow("a copy beside the original")
+            << QStringList{"BANK A/005.copy.txt=5"} << QStringLiteral("IMPORT TO VORTAN")
+            << QStringLiteral("THIS ACTION WILL OVERWRITE THE PRESETS IN VORTAN")
+            << QStringLiteral("1 PRESET WITH A CLASHING ID WILL BE LEFT OUT\n"
+                              "ID 5: BANK A/005.Alpha.txt IS SENT, NOT BANK A/005.copy.txt\n"
+                              "ARE YOU SURE YOU WANT TO PROCEED?");
+        QTest::newRow("copies in later banks, a damaged file, a bank missing its last preset")
+            << QStringList{"BANK C/150.copy.txt=5", "BANK D/250.again.txt=5",
+                           "BANK B/100.copy.txt=70", "BANK B/101.cut.txt=cut", "BANK D/255.*=gone"}
+            << QStringLiteral("NOT ENOUGH PRESETS")
+            << QStringLiteral("ONLY 255 PRESETS FOUND ON YOUR LAST BACKUP")
+            << QStringLiteral("1 DAMAGED PRESET WILL BE LEFT OUT\n"
+                              "3 PRESETS WITH CLASHING IDS WILL BE LEFT OUT\n"
+                              "ID 70: BANK B/070.Seventy.txt IS SENT, NOT BANK B/100.copy.txt\n"
+                              "ID 5: BANK A/005.Alpha.txt IS SENT, NOT BANK C/150.copy.txt, "
+                              "BANK D/250.again.txt\n"
+                              "ARE YOU SURE?");
+        // Ten ids clash: eight are named, the rest summed up.
+        QStringList copies;
+        QStringList lines{QStringLiteral("10 PRESETS WITH CLASHING IDS WILL BE LEFT OUT")};
+        for (int id = 0; id < 10; ++id) {
+            const QString copy = QStringLiteral("BANK D/%1.copy.txt").arg(300 + id);
+            copies << copy + '=' + QString::number(id);
+            proto::Preset original = numbered(id);
+            if (id == 5) {
+                original.set_name("Alpha");
+            }
+            if (id < 8) {
+                lines << QStringLiteral("ID %1: BANK A/%2 IS SENT, NOT %3")
+                             .arg(id)
+                             .arg(preset_file_name(original), copy);
+            }
+        }
+        lines << QStringLiteral("AND 2 MORE CLASHING IDS")
+              << QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?");
+        QTest::newRow("ten clashing ids")
+            << copies << QStringLiteral("IMPORT TO VORTAN")
+            << QStringLiteral("THIS ACTION WILL OVERWRITE THE PRESETS IN VORTAN")
+            << lines.join('\n');
+    }
+    void clashing_ids_are_sent_once() {
+        QFETCH(QStringList, extra);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        QFETCH(QString, informative);
+        rig r;
+        banks_t banks = make_banks({64, 64, 64, 64}, first_ids(256));
+        banks[0][5].set_name("Alpha");
+        banks[1][70 - 64].set_name("Seventy");
+        QVERIFY(write_backup(r, latest_name, banks));
+        const QString backup = r.backup_root() + QDir::separator() + latest_name;
+        QList<int> expected = first_ids(256);
+        for (const QString& entry : extra) {
+            const QString file = entry.section('=', 0, 0);
+            const QString what = entry.section('=', 1);
+            if (what == "gone") {
+                QVERIFY(QFile::remove(preset_path(r, latest_name, 3, banks[3][63])));
+                expected.removeAll(255);
+                continue;
+            }
+            proto::Preset copy = numbered(what == "cut" ? 0 : what.toInt());
+            copy.set_name("COPY");
+            QByteArray content = QByteArray::fromStdString(print_preset(copy));
+            if (what == "cut") {
+                content = "id: 101\nvcf {\n";
+            }
+            QVERIFY(write_whole_file(backup + '/' + file, content));
+        }
+        r.synth.forget_presets();
+
+        r.select_port();
+        r.answers.click(ok, {.title = title, .text = text, .informative_text = informative});
+        r.click(r.ui().button_send);
+        r.check_answers();
+        check_restore_ended(r, succeeded_notice);
+        QCOMPARE(ids_of(imported(r.synth)), expected);
+        QCOMPARE(r.synth.preset(5)->name(), std::string("Alpha"));
+        QCOMPARE(r.synth.preset(70)->name(), std::string("Seventy"));
     }
 
     // The device goes away in the middle: one DISCONNECTED box, the link closed, nothing

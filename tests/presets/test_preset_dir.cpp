@@ -9,7 +9,11 @@
 
 #include <functional>
 #include <memory>
+
+#include <fcntl.h>
+#include <ftw.h>
 #include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using model_call = std::function<void(preset_dir&)>;
@@ -50,6 +54,35 @@ QByteArray wire(const proto::Preset& p) {
     return QByteArray::fromStdString(bytes);
 }
 
+// An entry made with the system's calls, for names no QString can spell.
+bool put_raw(const QByteArray& path, const QByteArray& bytes) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) ==
+                         static_cast<ssize_t>(bytes.size());
+    return ::close(fd) == 0 && written;
+}
+
+// A file of `size` bytes that takes no room on disk: a hole after a preset text.
+bool put_sparse(const QString& path, qint64 size) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write("id: 1\n") == 6 && file.resize(size);
+}
+
+// The text of a preset whose serialized form is larger than max_preset_size although its
+// text is not: each "0," of the list is a float of five bytes on the wire.
+QByteArray too_large_to_send(std::uint32_t id) {
+    constexpr std::size_t levels = max_preset_size / 4;
+    QByteArray text =
+        "id: " + QByteArray::number(id) + "\nmodulator1 {\n  step_sequencer_levels: [";
+    for (std::size_t i = 0; i < levels; ++i) {
+        text += i == 0 ? "0" : ",0";
+    }
+    return text + "]\n}\n";
+}
+
 QString clean(const QString& path) {
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
@@ -81,9 +114,17 @@ QString model_fault(const preset_dir& model) {
     }
     const QDir dir(model.dirPath());
     for (const QString& sub : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (!bank_folders.contains(sub.toUpper()) || QFileInfo(dir.filePath(sub)).isSymLink()) {
+            continue;
+        }
         QDirIterator it(dir.filePath(sub), QDir::Files | QDir::Hidden | QDir::System);
         while (it.hasNext()) {
             const QString path = clean(it.next());
+            const QFileInfo entry(path);
+            // Links and what is no regular file are never entries of the model.
+            if (entry.isSymLink() || !entry.isFile()) {
+                continue;
+            }
             if (!named.contains(path)) {
                 return "stray file " + path;
             }
@@ -97,6 +138,14 @@ QString model_fault(const preset_dir& model) {
         const QString fault = model_fault(model);                                                  \
         QVERIFY2(fault.isEmpty(), qPrintable(fault));                                              \
     } while (false)
+
+QList<int> ids_of(const std::vector<proto::Preset>& presets) {
+    QList<int> ids;
+    for (const auto& p : presets) {
+        ids << static_cast<int>(p.id());
+    }
+    return ids;
+}
 
 // "id name" of every preset of a bank, in model order.
 QStringList listing(const preset_dir& model, unsigned bank) {
@@ -177,6 +226,7 @@ class test_preset_dir : public QObject {
 private slots:
     void initTestCase();
     void init();
+    void cleanup();
 
     // Loading
     void loads_a_full_backup();
@@ -185,6 +235,11 @@ private slots:
     void id_comes_from_the_content();
     void only_four_bank_folders_and_only_their_files();
     void entries_that_are_no_files_are_skipped();
+    void only_regular_files_are_read_data();
+    void only_regular_files_are_read();
+    void banks_come_from_folder_names_data();
+    void banks_come_from_folder_names();
+    void editing_beside_a_stray_folder();
     void unreadable_file_is_left_out();
     void incomplete_files_are_marked();
     void missing_folder_is_created_one_level();
@@ -225,6 +280,10 @@ private slots:
     void incomplete_file_is_never_rewritten();
     void caller_errors_change_nothing_data();
     void caller_errors_change_nothing();
+
+    // What a restore sends
+    void select_for_restore_data();
+    void select_for_restore();
 };
 
 void test_preset_dir::initTestCase() {
@@ -237,6 +296,19 @@ void test_preset_dir::init() {
     QVERIFY(temp->isValid());
     root = temp->path();
     backup = root + "/21_01_02_03_04";
+}
+
+namespace {
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+    return ::remove(path);
+}
+
+} // namespace
+
+// Some tests leave names QTemporaryDir cannot spell, so the folder goes with the system's calls.
+void test_preset_dir::cleanup() {
+    ::nftw(QFile::encodeName(root).constData(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 // ---------------------------------------------------------------------------------- Loading
@@ -317,7 +389,143 @@ void test_preset_dir::entries_that_are_no_files_are_skipped() {
     const preset_dir model(backup);
     QCOMPARE(listing(model, 0), QStringList{"0 ok"});
     QCOMPARE(model.files[0].size(), std::size_t{1});
+    // The folder is passed over; the link, like every link, is counted as left out.
+    QCOMPARE(model.left_out_count(), std::size_t{1});
+}
+
+void test_preset_dir::only_regular_files_are_read_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("loaded"); // bank A after loading
+    QTest::addColumn<int>("left_out");
+    const QStringList ok{"0 ok"};
+    const QStringList ok_and_empty{"0 ok", "0 "};
+    QTest::newRow("a link to a preset file") << "link to file" << ok << 1;
+    QTest::newRow("a link to /dev/zero") << "link to /dev/zero" << ok << 1;
+    QTest::newRow("a link to a FIFO") << "link to fifo" << ok << 1;
+    QTest::newRow("a FIFO") << "fifo" << ok << 1;
+    QTest::newRow("a link to a folder") << "link to folder" << ok << 1;
+    QTest::newRow("a sub-folder") << "folder" << ok << 0;
+    QTest::newRow("a sub-folder whose name is not UTF-8") << "folder not UTF-8" << ok << 0;
+    QTest::newRow("a 200 MB file: damaged, not read") << "200 MB" << ok_and_empty << 1;
+    QTest::newRow("a whole preset padded to 1 MiB and a byte: damaged")
+        << "over the cap" << ok_and_empty << 1;
+    QTest::newRow("a preset text of exactly 1 MiB")
+        << "at the cap" << QStringList{"0 ok", "1 whole"} << 0;
+    QTest::newRow("a file name that is not UTF-8") << "not UTF-8" << ok << 1;
+}
+
+void test_preset_dir::only_regular_files_are_read() {
+    QFETCH(QString, kind);
+    QFETCH(QStringList, loaded);
+    QFETCH(int, left_out);
+    put_preset(backup + "/BANK A", preset(0, "ok"));
+    put_preset(root + "/elsewhere", preset(1, "target"));
+    QVERIFY(::mkfifo(QFile::encodeName(root + "/fifo").constData(), 0600) == 0);
+    const QString entry = backup + "/BANK A/001.entry.txt";
+    if (kind == "link to file") {
+        QVERIFY(QFile::link(root + "/elsewhere/001.target.txt", entry));
+    } else if (kind == "link to /dev/zero") {
+        QVERIFY(QFile::link("/dev/zero", entry));
+    } else if (kind == "link to fifo") {
+        QVERIFY(QFile::link(root + "/fifo", entry));
+    } else if (kind == "fifo") {
+        QVERIFY(::mkfifo(QFile::encodeName(entry).constData(), 0600) == 0);
+    } else if (kind == "link to folder") {
+        QVERIFY(QFile::link(root + "/elsewhere", entry));
+    } else if (kind == "folder") {
+        QVERIFY(QDir().mkpath(entry));
+    } else if (kind == "200 MB") {
+        QVERIFY(put_sparse(entry, qint64{200} * 1024 * 1024));
+    } else if (kind == "over the cap" || kind == "at the cap") {
+        QByteArray text("id: 1\nname: \"whole\"\n");
+        const auto size =
+            static_cast<qsizetype>(max_preset_size) + (kind == "over the cap" ? 1 : 0);
+        text.append(size - text.size(), '\n');
+        QVERIFY(put(entry, text));
+    } else if (kind == "folder not UTF-8") {
+        QVERIFY(::mkdir((QFile::encodeName(backup + "/BANK A/") + "001.\xff\xfe").constData(),
+                        0755) == 0);
+    } else if (kind == "not UTF-8") {
+        QVERIFY(put_raw(QFile::encodeName(backup + "/BANK A/") + "001.\xff\xfe.txt", "id: 1\n"));
+    }
+
+    const preset_dir model(backup);
+    QCOMPARE(listing(model, 0), loaded);
+    QCOMPARE(model.left_out_count(), static_cast<std::size_t>(left_out));
+    QCOMPARE(model.is_intact(0, 0), true);
+    if (loaded.size() > 1) {
+        QCOMPARE(model.is_intact(0, 1), left_out == 0);
+    }
+    CHECK_MODEL(model);
+}
+
+void test_preset_dir::banks_come_from_folder_names_data() {
+    QTest::addColumn<QStringList>("folders");
+    QTest::addColumn<QStringList>("banks"); // per bank: the folders loaded into it, in order
+    QTest::newRow("a stray folder sorting first")
+        << QStringList{"__MACOSX", "BANK A", "BANK B", "BANK C", "BANK D"}
+        << QStringList{"BANK A", "BANK B", "BANK C", "BANK D"};
+    QTest::newRow("bank C missing") << QStringList{"BANK A", "BANK B", "BANK D"}
+                                    << QStringList{"BANK A", "BANK B", "", "BANK D"};
+    QTest::newRow("letters in either case") << QStringList{"bAnK d", "bank a", "Bank B", "BANK c"}
+                                            << QStringList{"bank a", "Bank B", "BANK c", "bAnK d"};
+    QTest::newRow("two spellings of one bank")
+        << QStringList{"bank a", "BANK A"} << QStringList{"BANK A,bank a", "", "", ""};
+    QTest::newRow("look-alikes are no banks")
+        << QStringList{"BANK E",  "BANKA", "BANK A ",     " BANK B",     "BANK  C",
+                       "BANK DD", "A",     "BANK \u00c4", "BAN\u212a D", "BANK B"}
+        << QStringList{"", "BANK B", "", ""};
+    QTest::newRow("a link named like a bank is not followed")
+        << QStringList{"BANK A", "link:BANK B"} << QStringList{"BANK A", "", "", ""};
+}
+
+void test_preset_dir::banks_come_from_folder_names() {
+    QFETCH(QStringList, folders);
+    QFETCH(QStringList, banks);
+    QVERIFY(QDir().mkpath(backup));
+    for (const QString& folder : folders) {
+        if (folder.startsWith("link:")) {
+            put_preset(root + "/elsewhere", preset(1, "in elsewhere"));
+            QVERIFY(QFile::link(root + "/elsewhere", backup + '/' + folder.mid(5)));
+        } else {
+            put_preset(backup + '/' + folder, preset(1, "in " + folder.toStdString()));
+        }
+    }
+    const preset_dir model(backup);
+    for (unsigned bank = 0; bank < bank_count; ++bank) {
+        QStringList expected;
+        for (const QString& folder : banks[static_cast<int>(bank)].split(',', Qt::SkipEmptyParts)) {
+            expected << "1 in " + folder;
+        }
+        QCOMPARE(listing(model, bank), expected);
+    }
     QCOMPARE(model.left_out_count(), std::size_t{0});
+    CHECK_MODEL(model);
+}
+
+// A stray folder takes no bank, and the editing operations write into the bank folders.
+void test_preset_dir::editing_beside_a_stray_folder() {
+    put_preset(backup + "/__MACOSX", preset(7, "stray"));
+    put_preset(backup + "/BANK A", preset(5, "a"));
+    put_preset(backup + "/BANK D", preset(192, "d"));
+    preset_dir model(backup);
+    const QByteArray stray = read_all(backup + "/__MACOSX/007.stray.txt");
+    QCOMPARE(listing(model, 3), QStringList{"192 d"});
+
+    proto::Preset fresh = preset(0, "new");
+    QTest::ignoreMessage(QtDebugMsg, qPrintable("Insert: " + backup + "/BANK D/193.new.txt"));
+    model.push_back_draft(fresh, 3);
+    QTest::ignoreMessage(QtDebugMsg, "REINDEX BANK: 0");
+    model.reindex(0);
+    QCOMPARE(listing(model, 0), QStringList{"0 a"});
+    QCOMPARE(listing(model, 3), (QStringList{"192 d", "193 new"}));
+    QCOMPARE(sorted_entries(backup + "/BANK A"), QStringList{"000.a.txt"});
+    QCOMPARE(read_all(backup + "/__MACOSX/007.stray.txt"), stray);
+    CHECK_MODEL(model);
+
+    model.update();
+    QCOMPARE(listing(model, 3), (QStringList{"192 d", "193 new"}));
+    CHECK_MODEL(model);
 }
 
 void test_preset_dir::unreadable_file_is_left_out() {
@@ -927,6 +1135,65 @@ void test_preset_dir::caller_errors_change_nothing() {
     QCOMPARE(listing(model, 0), (QStringList{"0 a0", "1 a1"}));
     QCOMPARE(snapshot(backup), disk);
     CHECK_MODEL(model);
+}
+
+// ------------------------------------------------------------------------- What a restore sends
+
+void test_preset_dir::select_for_restore_data() {
+    // Files as "bank folder/file name=content"; an entry "too large" is a preset too large to
+    // send, "cut" one not read completely.
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QList<int>>("sent");
+    QTest::addColumn<int>("damaged");
+    QTest::addColumn<QStringList>("clashes"); // "id: sent > left out, ..."
+    QTest::newRow("no clash") << QStringList{"BANK A/000.a.txt=0", "BANK A/001.b.txt=1",
+                                             "BANK B/064.c.txt=64"}
+                              << QList<int>{0, 1, 64} << 0 << QStringList{};
+    QTest::newRow("a copy in the same bank folder")
+        << QStringList{"BANK A/005.Init.txt=5", "BANK A/005.zz copy.txt=5", "BANK A/006.x.txt=6"}
+        << QList<int>{5, 6} << 0 << QStringList{"5: BANK A/005.Init.txt > BANK A/005.zz copy.txt"};
+    QTest::newRow("one id in three bank folders, in sending order")
+        << QStringList{"BANK C/130.c.txt=3", "BANK A/003.a.txt=3", "bank b/070.b.txt=3",
+                       "BANK D/200.d.txt=9", "BANK D/201.e.txt=9"}
+        << QList<int>{3, 9} << 0
+        << QStringList{"3: BANK A/003.a.txt > bank b/070.b.txt, BANK C/130.c.txt",
+                       "9: BANK D/200.d.txt > BANK D/201.e.txt"};
+    QTest::newRow("a damaged twin does not clash")
+        << QStringList{"BANK A/005.a.txt=cut", "BANK A/005.b.txt=5"} << QList<int>{5} << 1
+        << QStringList{};
+    QTest::newRow("a preset too large to send")
+        << QStringList{"BANK A/000.a.txt=0", "BANK A/001.big.txt=too large"} << QList<int>{0} << 1
+        << QStringList{};
+}
+
+void test_preset_dir::select_for_restore() {
+    QFETCH(QStringList, files);
+    QFETCH(QList<int>, sent);
+    QFETCH(int, damaged);
+    QFETCH(QStringList, clashes);
+    for (const QString& file : files) {
+        const QString relative = file.section('=', 0, 0);
+        const QString content = file.section('=', 1);
+        QVERIFY(QDir().mkpath(QFileInfo(backup + '/' + relative).path()));
+        const QByteArray text = content == "cut"         ? QByteArray("id: 5\nvcf {\n")
+                                : content == "too large" ? too_large_to_send(1)
+                                                         : "id: " + content.toUtf8() + "\n";
+        QVERIFY(put(backup + '/' + relative, text));
+    }
+    const preset_dir model(backup);
+    const restore_selection selection = ::select_for_restore(model);
+    QCOMPARE(ids_of(selection.presets), sent);
+    QCOMPARE(selection.damaged, static_cast<std::size_t>(damaged));
+    QStringList listed;
+    std::size_t clashing = 0;
+    for (const auto& clash : selection.clashes) {
+        listed << QStringLiteral("%1: %2 > %3")
+                      .arg(clash.id)
+                      .arg(clash.sent, clash.left_out.join(", "));
+        clashing += static_cast<std::size_t>(clash.left_out.size());
+    }
+    QCOMPARE(listed, clashes);
+    QCOMPARE(selection.clashing(), clashing);
 }
 
 QTEST_GUILESS_MAIN(test_preset_dir)

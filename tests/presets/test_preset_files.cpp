@@ -12,6 +12,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(proto::Preset)
 
@@ -83,6 +84,7 @@ private slots:
     void reading_data();
     void reading();
     void reading_a_missing_file_gives_nothing();
+    void only_regular_files_are_read_or_renamed();
     void fields_of_a_newer_schema_survive_the_file();
 
     void rename_makes_content_agree_with_name_data();
@@ -359,6 +361,36 @@ void test_preset_files::reading_a_missing_file_gives_nothing() {
     QVERIFY(!preset_from_text(missing));
     QFile folder(backup);
     QVERIFY(!read_preset_file(folder));
+}
+
+// Links (to a preset file too), FIFOs and devices give nothing and are never opened, so
+// nothing blocks; a file over max_preset_size is not read and not intact. Renaming leaves
+// all of them as they are.
+void test_preset_files::only_regular_files_are_read_or_renamed() {
+    const QByteArray text("id: 3\nname: \"Bass\"\n");
+    QVERIFY(put(root + "/003.Bass.txt", text));
+    QVERIFY(QFile::link(root + "/003.Bass.txt", root + "/012.Link.txt"));
+    QVERIFY(QFile::link("/dev/zero", root + "/013.Zero.txt"));
+    QVERIFY(::mkfifo(QFile::encodeName(root + "/014.Fifo.txt").constData(), 0600) == 0);
+    QVERIFY(QFile::link(root + "/014.Fifo.txt", root + "/015.FifoLink.txt"));
+    for (const char* name : {"012.Link.txt", "013.Zero.txt", "014.Fifo.txt", "015.FifoLink.txt"}) {
+        QFile file(root + '/' + name);
+        QVERIFY2(!read_preset_file(file), name);
+        QVERIFY2(!preset_from_text(file), name);
+        preset_rename(file);
+    }
+    QCOMPARE(read_all(root + "/003.Bass.txt"), text);
+    QVERIFY(QFileInfo(root + "/012.Link.txt").isSymLink());
+
+    const QByteArray padded = text + QByteArray(static_cast<qsizetype>(max_preset_size), '\n');
+    QVERIFY(put(root + "/016.Big.txt", padded));
+    QFile big(root + "/016.Big.txt");
+    const std::optional<preset_read> read = read_preset_file(big);
+    QVERIFY(read);
+    QVERIFY(!read->intact);
+    QVERIFY(!read->preset.has_id());
+    preset_rename(big);
+    QCOMPARE(read_all(root + "/016.Big.txt"), padded);
 }
 
 void test_preset_files::fields_of_a_newer_schema_survive_the_file() {
