@@ -84,11 +84,9 @@ static_assert(last_index == bank_count * bank_size,
 static_assert(decltype(vortan_gui::backup_progress::refused){}.size() == last_index + 1,
               "The record of refused indexes holds every index a backup asks for.");
 
-// A preset is a few kilobytes at most. A longer export is not one, and is not collected
-// beyond this, so a device that never ends its message cannot exhaust the memory.
-constexpr int max_preset_bytes = 1024 * 1024;
-static_assert(max_preset_bytes >= 64 * 1024,
-              "The preset size limit leaves ample room for every preset the schema can hold.");
+// An export longer than the largest preset file is not a preset, and is not collected beyond
+// that, so a device that never ends its message cannot exhaust the memory.
+constexpr int max_preset_bytes = static_cast<int>(max_preset_size);
 
 // A lock file names the process that holds it from the moment it is made. One that names
 // nobody this long after it was last written was left half-made by a copy that died.
