@@ -1,6 +1,7 @@
 #include "presets_dir.h"
 
 #include "preset_text.h"
+#include "vortan_log.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -77,7 +78,7 @@ void preset_dir::load() {
             std::optional<preset_read> read = read_preset_file(*handle);
             if (!read) {
                 // Left out of the model altogether, so banks and handles stay in step.
-                qDebug().noquote() << "Unable to read" << handle->fileName();
+                qCDebug(quillmar::vortan_log).noquote() << "Unable to read" << handle->fileName();
                 ++unreadable_;
                 continue;
             }
@@ -103,7 +104,7 @@ bool preset_dir::in_range(unsigned bank, std::size_t place, std::size_t past_end
                        place < files[bank].size() + past_end;
     Q_ASSERT_X(valid, "preset_dir", "bank or place out of range");
     if (!valid) {
-        qDebug() << "Bank or place out of range:" << bank << place;
+        qCDebug(quillmar::vortan_log) << "Bank or place out of range:" << bank << place;
     }
     return valid;
 }
@@ -112,7 +113,7 @@ proto::Preset preset_dir::get_preset(unsigned bank, unsigned index) const {
     const bool valid = bank < bank_count && index < presets[bank].size();
     Q_ASSERT_X(valid, "preset_dir", "bank or place out of range");
     if (!valid) {
-        qDebug() << "Bank or place out of range:" << bank << index;
+        qCDebug(quillmar::vortan_log) << "Bank or place out of range:" << bank << index;
         return {};
     }
     return presets[bank][index];
@@ -203,7 +204,7 @@ bool preset_dir::add_entry(proto::Preset& preset, unsigned bank, std::size_t pla
     const bool free = !named_by_entry(path, nullptr) && !QFileInfo(path).exists() &&
                       !QFileInfo(path).isSymLink() && inside_folder(path);
     if (!free) {
-        qDebug() << "Unable to open";
+        qCDebug(quillmar::vortan_log) << "Unable to open";
         return false;
     }
     if (!write_whole_file(path, QByteArray::fromStdString(print_preset(preset)))) {
@@ -227,7 +228,7 @@ bool preset_dir::preset_to_text(proto::Preset& preset, QString folder, unsigned 
     const bool free = !named_by_entry(path, own) && (own_file || !QFileInfo(path).exists()) &&
                       inside_folder(path);
     if (!free) {
-        qDebug() << "Unable to open";
+        qCDebug(quillmar::vortan_log) << "Unable to open";
         return false;
     }
     if (!write_whole_file(path, QByteArray::fromStdString(print_preset(preset)))) {
@@ -259,10 +260,11 @@ void preset_dir::rewrite_files(const std::vector<rewrite>& plan) {
         olds[i] = clean_path(handle->fileName());
         plan_of_handle[handle] = i;
         if (is_damaged(*handle)) {
-            qDebug().noquote() << "Not rewritten, read incompletely:" << handle->fileName();
+            qCDebug(quillmar::vortan_log).noquote()
+                << "Not rewritten, read incompletely:" << handle->fileName();
             planned[i] = false;
         } else if (!inside_folder(targets[i]) || QFileInfo(targets[i]).isSymLink()) {
-            qDebug() << "Unable to open";
+            qCDebug(quillmar::vortan_log) << "Unable to open";
             planned[i] = false;
         }
     }
@@ -271,7 +273,7 @@ void preset_dir::rewrite_files(const std::vector<rewrite>& plan) {
     auto drop = [&](std::size_t i) {
         planned[i] = false;
         staged[i].reset();
-        qDebug() << "Unable to open";
+        qCDebug(quillmar::vortan_log) << "Unable to open";
     };
     for (bool changed = true; changed;) {
         changed = false;
@@ -353,13 +355,14 @@ void preset_dir::delete_by_name(std::string name) {
     for (unsigned bank = 0; bank < bank_count; ++bank) {
         for (std::size_t place = 0; place < presets[bank].size(); ++place) {
             if (presets[bank][place].name() == name) {
-                qDebug().noquote() << QStringLiteral("delete ") + QString::fromStdString(name);
+                qCDebug(quillmar::vortan_log).noquote()
+                    << QStringLiteral("delete ") + QString::fromStdString(name);
                 remove_entry(bank, place);
                 return;
             }
         }
     }
-    qDebug() << "No such file or preset name";
+    qCDebug(quillmar::vortan_log) << "No such file or preset name";
 }
 
 void preset_dir::delete_by_index(unsigned bank, unsigned place) {
@@ -374,7 +377,7 @@ void preset_dir::erase(unsigned bank, unsigned place) {
     }
     const QString name = files[bank][place]->fileName();
     remove_entry(bank, place);
-    qDebug().noquote() << "Erase :" << name;
+    qCDebug(quillmar::vortan_log).noquote() << "Erase :" << name;
 }
 
 void preset_dir::copy_file(QFile* file) {
@@ -383,7 +386,7 @@ void preset_dir::copy_file(QFile* file) {
         return;
     }
     const QString name = QFileInfo(file->fileName()).fileName();
-    qDebug().noquote() << name;
+    qCDebug(quillmar::vortan_log).noquote() << name;
     if (is_safe_file_name(name)) {
         QFile::copy(file->fileName(), dirPath() + QDir::separator() + name);
     }
@@ -397,7 +400,7 @@ void preset_dir::push_back_draft(proto::Preset& preset, unsigned bank) {
     const std::size_t place = presets[bank].size();
     preset.set_id(slot_number(bank, place));
     const QString path = standard_path(bank, preset);
-    qDebug().noquote() << "Insert:" << path;
+    qCDebug(quillmar::vortan_log).noquote() << "Insert:" << path;
     add_entry(preset, bank, place, path);
 }
 
@@ -409,7 +412,7 @@ void preset_dir::insert(proto::Preset& preset, unsigned bank, unsigned place, bo
     const std::size_t length = presets[bank].size();
     std::size_t where = place;
     if (place == end_place || place == end_place_alias) {
-        qDebug() << place << "crash val";
+        qCDebug(quillmar::vortan_log) << place << "crash val";
         where = length - 1; // no place at all in an empty bank: see below
     }
     if (length == 0) {
@@ -423,7 +426,7 @@ void preset_dir::insert(proto::Preset& preset, unsigned bank, unsigned place, bo
     preset.set_id(slot_number(bank, target));
     add_entry(preset, bank, target, standard_path(bank, preset));
     if (!at_place) {
-        qDebug() << "Inserted";
+        qCDebug(quillmar::vortan_log) << "Inserted";
     }
 }
 
@@ -464,7 +467,7 @@ void preset_dir::reindex(unsigned bank) {
         in_range(bank, 0, 1);
         return;
     }
-    qDebug() << "REINDEX BANK:" << bank;
+    qCDebug(quillmar::vortan_log) << "REINDEX BANK:" << bank;
     std::vector<rewrite> plan;
     for (std::size_t place = 0; place < presets[bank].size(); ++place) {
         const std::uint32_t slot = slot_number(bank, place);
@@ -486,7 +489,7 @@ void preset_dir::reindex_all() {
                 proto::Preset renumbered = presets[bank][place];
                 renumbered.set_id(slot);
                 const QString path = standard_path(bank, renumbered);
-                qDebug().noquote() << path;
+                qCDebug(quillmar::vortan_log).noquote() << path;
                 plan.push_back({bank, place, renumbered, path});
             }
         }
@@ -526,7 +529,7 @@ void move_presets_from_diffrent(preset_dir& from, unsigned from_bank, unsigned f
     if (!to.in_range(to_bank, target, 1)) {
         return;
     }
-    qDebug() << "MOVE" << from_bank << from_place << to_bank << target;
+    qCDebug(quillmar::vortan_log) << "MOVE" << from_bank << from_place << to_bank << target;
     proto::Preset preset = std::move(from.presets[from_bank][from_place]);
     std::unique_ptr<QFile> handle = std::move(from.files[from_bank][from_place]);
     from.presets[from_bank].erase(from.presets[from_bank].begin() + from_place);
