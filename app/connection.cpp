@@ -4,13 +4,16 @@
 #include "custom_dialog.h"
 #include "port_order.h"
 #include "vortan_gui.h"
+#include "vortan_log.h"
 
 #include <QComboBox>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSerialPortInfo>
+#include <QtGlobal>
 
+#include <cerrno>
 #include <vector>
 
 namespace {
@@ -19,6 +22,55 @@ const QString not_connected_notice = QStringLiteral("ERROR\nVORTAN NOT CONNECTED
 const QString backup_failed_notice = QStringLiteral("ERROR\nBACKUP FAILED");
 const QString send_failed_notice = QStringLiteral("ERROR\nSEND FAILED");
 const QString connection_rejected_text = QStringLiteral("ERROR\nCONNECTION REJECTED!");
+const QString port_error_title = QStringLiteral("PORT ERROR");
+const QString permission_denied_text =
+    QStringLiteral("PERMISSION DENIED\nADD YOUR USER TO THE GROUP DIALOUT AND LOG IN AGAIN");
+const QString port_busy_text =
+    QStringLiteral("THE PORT IS IN USE BY ANOTHER PROGRAM\nCLOSE IT AND TRY AGAIN");
+const QString port_gone_text = QStringLiteral("THE PORT IS GONE\nCONNECT VORTAN AND TRY AGAIN");
+const QString port_failed_text = QStringLiteral("THE PORT REPORTS AN ERROR");
+
+// Why a serial port would not open, as far as the user can do something about it.
+enum class port_fault { permission_denied, busy, gone, other };
+
+// QSerialPort reports a refused open(), a port another program holds exclusively (EBUSY) and
+// a port whose lock file another program holds all as PermissionError. Only the refused
+// open() carries the system's own text for a denied access.
+port_fault classify_port_fault(QSerialPort::SerialPortError error, const QString& error_text) {
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        return port_fault::gone;
+    case QSerialPort::PermissionError:
+        return error_text == qt_error_string(EACCES) || error_text == qt_error_string(EPERM)
+                   ? port_fault::permission_denied
+                   : port_fault::busy;
+    default:
+        return port_fault::other;
+    }
+}
+
+QString port_fault_explanation(port_fault fault, const QString& error_text) {
+    switch (fault) {
+    case port_fault::permission_denied:
+        return permission_denied_text;
+    case port_fault::busy:
+        return port_busy_text;
+    case port_fault::gone:
+        return port_gone_text;
+    case port_fault::other:
+        break;
+    }
+    return error_text.isEmpty() ? port_failed_text
+                                : port_failed_text + QStringLiteral("\n") + error_text.toUpper();
+}
+
+// "CANNOT OPEN ttyUSB0": the port as the port dialog lists it, which is its location without
+// "/dev/" (a location elsewhere is shown whole).
+QString port_error_text(const QString& location) {
+    const QString devices = QStringLiteral("/dev/");
+    return QStringLiteral("CANNOT OPEN ") +
+           (location.startsWith(devices) ? location.mid(devices.size()) : location);
+}
 
 } // namespace
 
@@ -79,16 +131,25 @@ void vortan_gui::unable_to_connect() {
     status_panel.take_notification_action(QString(), not_connected_notice);
 }
 
-void vortan_gui::open_port(const QString& location) {
+bool vortan_gui::open_link(const QString& location) {
     port->setPortName(location);
     // One connection however often a port is opened, so a lost device is handled once.
     connect(port, SIGNAL(error(QSerialPort::SerialPortError)), this,
             SLOT(connection_err(QSerialPort::SerialPortError)), Qt::UniqueConnection);
-    // Opening an already open port fails; the operation then runs on the open port. A port
-    // that cannot be opened shows through the operation's answer time-out.
+    // A port still open (the connection an update leaves) is used as it is.
     if (!port->isOpen() && !port->open(QIODevice::ReadWrite)) {
-        qDebug("Unable to open");
+        qCDebug(quillmar::vortan_log, "Unable to open");
+        const port_fault fault = classify_port_fault(port->error(), port->errorString());
+        QPointer<QMessageBox> box =
+            message_box_core(port_error_title, port_error_text(location),
+                             port_fault_explanation(fault, port->errorString()));
+        box->exec();
+        delete box.data();
+        return false;
     }
+    writer.set_port(port);
+    reader.set_port(port);
+    return true;
 }
 
 void vortan_gui::disconnect_action() {

@@ -2,6 +2,7 @@
 
 #include "app_resources.h"
 #include "parser_chain.h"
+#include "vortan_log.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -52,22 +53,24 @@ QByteArray read_firmware_image(const QString& path) {
         return {};
     }
     if (!info.isFile()) {
-        qWarning("Firmware image %s is not a file", qUtf8Printable(path));
+        qCWarning(quillmar::vortan_log, "Firmware image %s is not a file", qUtf8Printable(path));
         return {};
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        qWarning("Unable to open the firmware image %s", qUtf8Printable(path));
+        qCWarning(quillmar::vortan_log, "Unable to open the firmware image %s",
+                  qUtf8Printable(path));
         return {};
     }
     const qint64 size = file.size();
     if (size > max_firmware_image_size) {
-        qWarning("Firmware image %s is too large", qUtf8Printable(path));
+        qCWarning(quillmar::vortan_log, "Firmware image %s is too large", qUtf8Printable(path));
         return {};
     }
     QByteArray image = file.readAll();
     if (file.error() != QFileDevice::NoError || image.size() != size) {
-        qWarning("Unable to read the firmware image %s", qUtf8Printable(path));
+        qCWarning(quillmar::vortan_log, "Unable to read the firmware image %s",
+                  qUtf8Printable(path));
         return {};
     }
     return image;
@@ -77,7 +80,7 @@ QByteArray read_firmware_image(const QString& path) {
 // when an operation uses the folder.
 void make_folder(const QString& path) {
     if (!QDir().mkpath(path)) {
-        qWarning("Unable to create the folder %s", qUtf8Printable(path));
+        qCWarning(quillmar::vortan_log, "Unable to create the folder %s", qUtf8Printable(path));
     }
 }
 

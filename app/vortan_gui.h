@@ -97,7 +97,7 @@ public:
     // parser, which the constructor joins.
     reader_t reader;
     // The one serial port object, a child of the window. Each operation points it at the
-    // chosen port and opens it; disconnect_action closes it.
+    // chosen port and opens it (open_link); disconnect_action closes it.
     QSerialPort* port;
 
     // Rich texts of the guide panel: the guide itself and one explanation per button.
@@ -191,9 +191,13 @@ public:
     void disconnect_action();
     // Stops the connection handshake's time-out, if it runs, so that it judges nothing.
     void end_handshake_watch();
-    // Points `port` at `location`, watches it for a lost device and opens it read-write. A
-    // failure to open shows later, through the operation's answer time-out.
-    void open_port(const QString& location);
+    // Opens the link for an operation: points `port` at `location`, watches it for a lost
+    // device, opens it read-write and attaches the writer and the reader. A port still open
+    // (the connection an update leaves) is used as it is. A port that will not open is
+    // reported at once in the box "PORT ERROR", which names the port and the reason
+    // (permission denied, in use by another program, gone); nothing is attached then, and the
+    // result is false: the operation does not start.
+    bool open_link(const QString& location);
 
     // Firmware update (operations/firmware_update.cpp).
     void init_firmware_handlers();

@@ -1,4 +1,5 @@
 #include "reader.h"
+#include "vortan_log.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -35,6 +36,8 @@ void reader_t::deactivate() {
         port->close();
     }
     port = nullptr;
+    // Nothing is read any more: the periodic line would only repeat for ever.
+    timer.stop();
 }
 
 void reader_t::handleReadyRead() {
@@ -54,14 +57,14 @@ void reader_t::handleReadyRead() {
 }
 
 void reader_t::handleTimeout() {
-    qDebug("Timeout Read");
+    qCDebug(quillmar::vortan_log, "Timeout Read");
 }
 
 void reader_t::handleError(QSerialPort::SerialPortError error) {
     if (error != QSerialPort::ReadError) {
         return;
     }
-    qDebug("I/O error on Read ");
+    qCDebug(quillmar::vortan_log, "I/O error on Read ");
     ++read_errors_in_a_row;
     if (port == nullptr || hangup_reported || !port->isOpen()) {
         return;

@@ -11,7 +11,8 @@
 // Receives everything the synthesizer sends: whenever the attached port has data, reads
 // all of it and feeds it byte by byte to the MIDI stream parser, which hands SysEx
 // messages on to the device message parser (the owner joins the two). Every listener runs
-// inside that read. Port errors and a periodic time-out go to the debug log.
+// inside that read. Port errors go to the debug log, and a line every five seconds while a
+// port is attached.
 //
 // A device that vanishes (USB unplug, or a pseudo-terminal whose master closed) leaves the
 // port hung up: every read then ends at once with nothing, which the port reports as a
@@ -37,10 +38,12 @@ public:
     // Attaches a port; a null port changes nothing. Repeated calls with the same port keep
     // one connection per signal.
     void set_port(QSerialPort* port);
-    // Closes the attached port, if any, and forgets it.
+    // Closes the attached port, if any, and forgets it; the five-second line stops.
     void deactivate();
 
     QSerialPort* attached_port() const noexcept { return port; }
+    // True while the five-second line is due.
+    bool logging_periodically() const noexcept { return timer.isActive(); }
 
 signals:
     // The attached device has gone away; the port has been closed.

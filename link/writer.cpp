@@ -1,4 +1,5 @@
 #include "writer.h"
+#include "vortan_log.h"
 
 #include <QDebug>
 
@@ -49,11 +50,11 @@ void writer_t::write(const QByteArray& message) {
     last_message = message;
     const qint64 accepted = port != nullptr ? port->write(last_message) : -1;
     if (accepted == -1) {
-        qDebug("No bytes written");
+        qCDebug(quillmar::vortan_log, "No bytes written");
     } else {
         outstanding += accepted;
         if (accepted != last_message.size()) {
-            qDebug("Not all bytes Written");
+            qCDebug(quillmar::vortan_log, "Not all bytes Written");
         }
     }
     finished_flag = outstanding == 0;
@@ -88,11 +89,11 @@ void writer_t::handleBytesWritten(qint64 bytes) {
 }
 
 void writer_t::handleTimeout() {
-    qDebug("Timout occured");
+    qCDebug(quillmar::vortan_log, "Timout occured");
 }
 
 void writer_t::handleError(QSerialPort::SerialPortError error) {
     if (error == QSerialPort::WriteError) {
-        qDebug("IO error occured");
+        qCDebug(quillmar::vortan_log, "IO error occured");
     }
 }

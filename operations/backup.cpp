@@ -36,6 +36,7 @@
 #include "preset_related.h"
 #include "preset_text.h"
 #include "vortan_gui.h"
+#include "vortan_log.h"
 
 #include <QDebug>
 #include <QFile>
@@ -185,10 +186,10 @@ bool settle_backup(const QString& root, const QString& staging, const QString& d
         return true;
     }
     if (complete) {
-        qDebug("Unable to rename the backup folder");
+        qCDebug(quillmar::vortan_log, "Unable to rename the backup folder");
     }
     if (!keep_marked(staging, dated)) {
-        qDebug("Unable to keep the incomplete backup folder");
+        qCDebug(quillmar::vortan_log, "Unable to keep the incomplete backup folder");
     }
     return false;
 }
@@ -212,7 +213,7 @@ bool take_backup_lock(QLockFile& lock, const QString& path) {
     if (qAbs(age) <= unreadable_lock_age_ms) {
         return false;
     }
-    qDebug("Removing an abandoned backup lock");
+    qCDebug(quillmar::vortan_log, "Removing an abandoned backup lock");
     lock.removeStaleLockFile();
     return lock.tryLock(0);
 }
@@ -306,6 +307,11 @@ bool vortan_gui::on_button_backup_clicked() {
     if (!location) {
         return false;
     }
+    // A port that will not open ends the backup before the staging folder is made; the lock
+    // goes with the return.
+    if (!open_link(*location)) {
+        return false;
+    }
     const QString staging = root + sep() + staging_folder;
     if (!make_empty_folder(staging)) {
         lock.reset();
@@ -313,9 +319,6 @@ bool vortan_gui::on_button_backup_clicked() {
         return false;
     }
     backup_lock = std::move(lock);
-    open_port(*location);
-    writer.set_port(port);
-    reader.set_port(port);
 
     backup_dir = std::make_unique<QDir>(staging);
     backup = backup_progress{};
@@ -346,7 +349,7 @@ void vortan_gui::backup_visuals() {
 }
 
 void vortan_gui::request_next() {
-    qDebug() << preset_counter;
+    qCDebug(quillmar::vortan_log) << preset_counter;
     disconnect(export_timer, SIGNAL(timeout()), this, SLOT(export_failed()));
     export_timer->stop();
 
@@ -412,7 +415,7 @@ void vortan_gui::abandon_backup() {
 
 bool vortan_gui::preset_to_text(proto::Preset& preset) {
     if (!backup_dir) {
-        qDebug("Unable to open");
+        qCDebug(quillmar::vortan_log, "Unable to open");
         return false;
     }
     // The file name is always one plain entry of the bank folder, whatever the name holds.
@@ -457,23 +460,23 @@ void vortan_gui::init_preset_handlers() {
         bool written = false;
         proto::Preset preset;
         if (transfer_buffer.size() > max_preset_bytes) {
-            qDebug("Preset too large");
+            qCDebug(quillmar::vortan_log, "Preset too large");
         } else if (!preset.ParsePartialFromArray(transfer_buffer.constData(),
                                                  transfer_buffer.size()) ||
                    !preset.has_id()) {
             // A damaged payload, or one without its number, is no preset: written as
             // number 0 it could replace the file of the first preset.
-            qDebug("Preset damaged");
+            qCDebug(quillmar::vortan_log, "Preset damaged");
         } else if (preset.id() != preset_counter) {
             if (preset.id() < preset_counter && backup.refused.test(preset.id())) {
                 // A refusal was taken for this index, yet its preset exists: that refusal
                 // answered another request, and which presets are missing is unknown.
-                qDebug("Refusal taken for the wrong index");
+                qCDebug(quillmar::vortan_log, "Refusal taken for the wrong index");
                 ++backup.failed;
                 end_backup(false);
                 return;
             }
-            qDebug("Preset not asked for");
+            qCDebug(quillmar::vortan_log, "Preset not asked for");
             // The request outstanding waits on, for what is left of its time.
             operation_timer->start(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
                 backup.answer_due.remainingTimeAsDuration(), std::chrono::nanoseconds::zero())));

@@ -12,6 +12,7 @@
 // generous time-out, with the link closed.
 
 #include "vortan_gui.h"
+#include "vortan_log.h"
 
 #include <QPushButton>
 
@@ -145,7 +146,8 @@ void vortan_gui::set_firmware_image(QByteArray image) {
         firmware_image.constData(), static_cast<std::size_t>(firmware_image.size()))));
     if (!firmware_image.isEmpty() &&
         firmware_verdict != quillmar::protocol::firmware_image_verdict::intact) {
-        qWarning("The firmware image is damaged: %s", describe(firmware_verdict));
+        qCWarning(quillmar::vortan_log, "The firmware image is damaged: %s",
+                  describe(firmware_verdict));
     }
 }
 
@@ -181,12 +183,12 @@ bool vortan_gui::on_button_firmware_clicked() {
         }
     }
 
+    if (!open_link(*location)) {
+        return false;
+    }
     update_request_outstanding = false;
     running = operation::update;
-    open_port(*location);
-    writer.set_port(port);
     writer.write_sysex(writer_t::connection_request);
-    reader.set_port(port);
 
     connect(operation_timer, SIGNAL(timeout()), this, SLOT(connection_acked()));
     operation_timer->setSingleShot(true);

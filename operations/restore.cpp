@@ -13,6 +13,7 @@
 #include "preset_related.h"
 #include "presets_dir.h"
 #include "vortan_gui.h"
+#include "vortan_log.h"
 
 #include <QDebug>
 #include <QPushButton>
@@ -98,7 +99,7 @@ void import_answered(vortan_gui& window, bool imported) {
     if (!imported) {
         ++window.restore_refused;
     }
-    qDebug(imported ? "NEXT SUCC" : "NEXT FAILED");
+    qCDebug(quillmar::vortan_log, imported ? "NEXT SUCC" : "NEXT FAILED");
 
     if (window.restore_cursor == window.restore_list.end()) {
         QObject::disconnect(window.operation_timer, SIGNAL(timeout()), &window,
@@ -186,12 +187,12 @@ bool vortan_gui::on_button_send_clicked() {
         return false;
     }
 
+    if (!open_link(*location)) {
+        return false;
+    }
     ui->button_firmware->setEnabled(false);
     ui->button_send->setEnabled(false);
     ui->button_backup->setEnabled(false);
-    open_port(*location);
-    writer.set_port(port);
-    reader.set_port(port);
 
     running = operation::restore;
     restore_refused = 0;
@@ -201,7 +202,7 @@ bool vortan_gui::on_button_send_clicked() {
     connect(operation_timer, SIGNAL(timeout()), this, SLOT(send_nacked()), Qt::UniqueConnection);
     operation_timer->setSingleShot(true);
     send_current(*this);
-    qDebug() << transfer_buffer;
+    qCDebug(quillmar::vortan_log) << transfer_buffer;
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "preset_files.h"
 
 #include "preset_text.h"
+#include "vortan_log.h"
 
 #include <QDebug>
 #include <QDir>
@@ -199,7 +200,7 @@ bool write_whole_file(const QString& path, const QByteArray& bytes) {
         written = stage_whole_file(file, bytes) && file.commit();
     }
     if (!written) {
-        qDebug() << "Unable to open";
+        qCDebug(quillmar::vortan_log) << "Unable to open";
     }
     return written;
 }
@@ -225,7 +226,7 @@ std::optional<proto::Preset> preset_from_text(QFile& file) {
     if (!fd.valid()) {
         return std::nullopt;
     }
-    qDebug() << "open";
+    qCDebug(quillmar::vortan_log) << "open";
     return read_open_regular(fd).preset;
 }
 

@@ -1,4 +1,5 @@
 #include "preset_text.h"
+#include "vortan_log.h"
 
 #include <QtGlobal>
 
@@ -58,7 +59,8 @@ public:
 class parse_report final : public pb::io::ErrorCollector {
 public:
     void AddError(int line, pb::io::ColumnNumber column, const std::string& message) override {
-        qWarning("Preset text %d:%d: %s", line + 1, column + 1, message.c_str());
+        qCWarning(quillmar::vortan_log, "Preset text %d:%d: %s", line + 1, column + 1,
+                  message.c_str());
     }
     void AddWarning(int, pb::io::ColumnNumber, const std::string&) override {}
 };

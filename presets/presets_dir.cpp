@@ -1,6 +1,7 @@
 #include "presets_dir.h"
 
 #include "preset_text.h"
+#include "vortan_log.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -158,8 +159,8 @@ void preset_dir::load_bank_folder(unsigned bank, int backup_fd, const QByteArray
         }
         const QString name = QFile::decodeName(raw);
         if (!is_plain_name(raw, name)) {
-            qDebug().noquote() << "File name not readable:"
-                               << folder_path + QDir::separator() + name;
+            qCDebug(quillmar::vortan_log).noquote()
+                << "File name not readable:" << folder_path + QDir::separator() + name;
             ++unreadable_;
             continue;
         }
@@ -172,21 +173,21 @@ void preset_dir::load_bank_folder(unsigned bank, int backup_fd, const QByteArray
         struct stat entry {};
         if (::fstatat(folder.get(), raw.constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
             !S_ISREG(entry.st_mode)) {
-            qDebug().noquote() << "Not a regular file:" << path;
+            qCDebug(quillmar::vortan_log).noquote() << "Not a regular file:" << path;
             ++unreadable_;
             continue;
         }
         std::optional<preset_read> read = read_preset_file_at(folder.get(), raw.constData());
         if (!read) {
             // Left out of the model altogether, so banks and handles stay in step.
-            qDebug().noquote() << "Unable to read" << path;
+            qCDebug(quillmar::vortan_log).noquote() << "Unable to read" << path;
             ++unreadable_;
             continue;
         }
         auto handle = std::make_unique<QFile>(path);
         if (!read->intact) {
             if (static_cast<std::uint64_t>(entry.st_size) > max_preset_size) {
-                qDebug().noquote() << "Too large for a preset:" << path;
+                qCDebug(quillmar::vortan_log).noquote() << "Too large for a preset:" << path;
             }
             handle->setProperty(damaged_mark, true);
         }
@@ -208,7 +209,7 @@ bool preset_dir::in_range(unsigned bank, std::size_t place, std::size_t past_end
                        place < files[bank].size() + past_end;
     Q_ASSERT_X(valid, "preset_dir", "bank or place out of range");
     if (!valid) {
-        qDebug() << "Bank or place out of range:" << bank << place;
+        qCDebug(quillmar::vortan_log) << "Bank or place out of range:" << bank << place;
     }
     return valid;
 }
@@ -217,7 +218,7 @@ proto::Preset preset_dir::get_preset(unsigned bank, unsigned index) const {
     const bool valid = bank < bank_count && index < presets[bank].size();
     Q_ASSERT_X(valid, "preset_dir", "bank or place out of range");
     if (!valid) {
-        qDebug() << "Bank or place out of range:" << bank << index;
+        qCDebug(quillmar::vortan_log) << "Bank or place out of range:" << bank << index;
         return {};
     }
     return presets[bank][index];
@@ -308,7 +309,7 @@ bool preset_dir::add_entry(proto::Preset& preset, unsigned bank, std::size_t pla
     const bool free = !named_by_entry(path, nullptr) && !QFileInfo(path).exists() &&
                       !QFileInfo(path).isSymLink() && inside_folder(path);
     if (!free) {
-        qDebug() << "Unable to open";
+        qCDebug(quillmar::vortan_log) << "Unable to open";
         return false;
     }
     if (!write_whole_file(path, QByteArray::fromStdString(print_preset(preset)))) {
@@ -332,7 +333,7 @@ bool preset_dir::preset_to_text(proto::Preset& preset, QString folder, unsigned 
     const bool free = !named_by_entry(path, own) && (own_file || !QFileInfo(path).exists()) &&
                       inside_folder(path);
     if (!free) {
-        qDebug() << "Unable to open";
+        qCDebug(quillmar::vortan_log) << "Unable to open";
         return false;
     }
     if (!write_whole_file(path, QByteArray::fromStdString(print_preset(preset)))) {
@@ -364,10 +365,11 @@ void preset_dir::rewrite_files(const std::vector<rewrite>& plan) {
         olds[i] = clean_path(handle->fileName());
         plan_of_handle[handle] = i;
         if (is_damaged(*handle)) {
-            qDebug().noquote() << "Not rewritten, read incompletely:" << handle->fileName();
+            qCDebug(quillmar::vortan_log).noquote()
+                << "Not rewritten, read incompletely:" << handle->fileName();
             planned[i] = false;
         } else if (!inside_folder(targets[i]) || QFileInfo(targets[i]).isSymLink()) {
-            qDebug() << "Unable to open";
+            qCDebug(quillmar::vortan_log) << "Unable to open";
             planned[i] = false;
         }
     }
@@ -376,7 +378,7 @@ void preset_dir::rewrite_files(const std::vector<rewrite>& plan) {
     auto drop = [&](std::size_t i) {
         planned[i] = false;
         staged[i].reset();
-        qDebug() << "Unable to open";
+        qCDebug(quillmar::vortan_log) << "Unable to open";
     };
     for (bool changed = true; changed;) {
         changed = false;
@@ -458,13 +460,14 @@ void preset_dir::delete_by_name(std::string name) {
     for (unsigned bank = 0; bank < bank_count; ++bank) {
         for (std::size_t place = 0; place < presets[bank].size(); ++place) {
             if (presets[bank][place].name() == name) {
-                qDebug().noquote() << QStringLiteral("delete ") + QString::fromStdString(name);
+                qCDebug(quillmar::vortan_log).noquote()
+                    << QStringLiteral("delete ") + QString::fromStdString(name);
                 remove_entry(bank, place);
                 return;
             }
         }
     }
-    qDebug() << "No such file or preset name";
+    qCDebug(quillmar::vortan_log) << "No such file or preset name";
 }
 
 void preset_dir::delete_by_index(unsigned bank, unsigned place) {
@@ -479,7 +482,7 @@ void preset_dir::erase(unsigned bank, unsigned place) {
     }
     const QString name = files[bank][place]->fileName();
     remove_entry(bank, place);
-    qDebug().noquote() << "Erase :" << name;
+    qCDebug(quillmar::vortan_log).noquote() << "Erase :" << name;
 }
 
 void preset_dir::copy_file(QFile* file) {
@@ -488,7 +491,7 @@ void preset_dir::copy_file(QFile* file) {
         return;
     }
     const QString name = QFileInfo(file->fileName()).fileName();
-    qDebug().noquote() << name;
+    qCDebug(quillmar::vortan_log).noquote() << name;
     if (is_safe_file_name(name)) {
         QFile::copy(file->fileName(), dirPath() + QDir::separator() + name);
     }
@@ -502,7 +505,7 @@ void preset_dir::push_back_draft(proto::Preset& preset, unsigned bank) {
     const std::size_t place = presets[bank].size();
     preset.set_id(slot_number(bank, place));
     const QString path = standard_path(bank, preset);
-    qDebug().noquote() << "Insert:" << path;
+    qCDebug(quillmar::vortan_log).noquote() << "Insert:" << path;
     add_entry(preset, bank, place, path);
 }
 
@@ -514,7 +517,7 @@ void preset_dir::insert(proto::Preset& preset, unsigned bank, unsigned place, bo
     const std::size_t length = presets[bank].size();
     std::size_t where = place;
     if (place == end_place || place == end_place_alias) {
-        qDebug() << place << "crash val";
+        qCDebug(quillmar::vortan_log) << place << "crash val";
         where = length - 1; // no place at all in an empty bank: see below
     }
     if (length == 0) {
@@ -528,7 +531,7 @@ void preset_dir::insert(proto::Preset& preset, unsigned bank, unsigned place, bo
     preset.set_id(slot_number(bank, target));
     add_entry(preset, bank, target, standard_path(bank, preset));
     if (!at_place) {
-        qDebug() << "Inserted";
+        qCDebug(quillmar::vortan_log) << "Inserted";
     }
 }
 
@@ -569,7 +572,7 @@ void preset_dir::reindex(unsigned bank) {
         in_range(bank, 0, 1);
         return;
     }
-    qDebug() << "REINDEX BANK:" << bank;
+    qCDebug(quillmar::vortan_log) << "REINDEX BANK:" << bank;
     std::vector<rewrite> plan;
     for (std::size_t place = 0; place < presets[bank].size(); ++place) {
         const std::uint32_t slot = slot_number(bank, place);
@@ -591,7 +594,7 @@ void preset_dir::reindex_all() {
                 proto::Preset renumbered = presets[bank][place];
                 renumbered.set_id(slot);
                 const QString path = standard_path(bank, renumbered);
-                qDebug().noquote() << path;
+                qCDebug(quillmar::vortan_log).noquote() << path;
                 plan.push_back({bank, place, renumbered, path});
             }
         }
@@ -631,7 +634,7 @@ void move_presets_from_diffrent(preset_dir& from, unsigned from_bank, unsigned f
     if (!to.in_range(to_bank, target, 1)) {
         return;
     }
-    qDebug() << "MOVE" << from_bank << from_place << to_bank << target;
+    qCDebug(quillmar::vortan_log) << "MOVE" << from_bank << from_place << to_bank << target;
     proto::Preset preset = std::move(from.presets[from_bank][from_place]);
     std::unique_ptr<QFile> handle = std::move(from.files[from_bank][from_place]);
     from.presets[from_bank].erase(from.presets[from_bank].begin() + from_place);
@@ -664,7 +667,8 @@ restore_selection select_for_restore(const preset_dir& backup) {
                 continue;
             }
             if (preset.ByteSizeLong() > max_preset_size) {
-                qDebug().noquote() << "Too large to send:" << backup.files[bank][place]->fileName();
+                qCDebug(quillmar::vortan_log).noquote()
+                    << "Too large to send:" << backup.files[bank][place]->fileName();
                 ++selection.damaged;
                 continue;
             }

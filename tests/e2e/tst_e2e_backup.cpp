@@ -124,7 +124,7 @@ std::set<int> range(int first, int last) {
 class log_capture {
 public:
     log_capture() {
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
+        QLoggingCategory::setFilterRules(QStringLiteral("vortan.debug=true"));
         lines().clear();
         previous() = qInstallMessageHandler(&log_capture::handle);
     }
@@ -796,9 +796,7 @@ private slots:
             }
         }
         // Left open, as a restore leaves it.
-        r.window->open_port(r.synth.port_path());
-        r.window->writer.set_port(r.window->port);
-        r.window->reader.set_port(r.window->port);
+        QVERIFY(r.window->open_link(r.synth.port_path()));
         QVERIFY(r.port_open());
 
         r.answers.click(QStringLiteral("OK"), {.title = QStringLiteral("FOLDER ERROR"),
@@ -961,9 +959,7 @@ private slots:
     void exports_while_no_backup_runs_are_ignored() {
         rig r;
         r.window->transfer_buffer = "kept";
-        r.window->open_port(r.synth.port_path());
-        r.window->writer.set_port(r.window->port);
-        r.window->reader.set_port(r.window->port);
+        QVERIFY(r.window->open_link(r.synth.port_path()));
         QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
         r.window->writer.write_export_request("00000000");
         r.window->writer.write_export_request("00000100");
@@ -980,9 +976,7 @@ private slots:
     // A click while a firmware update connection is open only closes it.
     void a_click_during_an_update_connection_only_closes_it() {
         rig r;
-        r.window->open_port(r.synth.port_path());
-        r.window->writer.set_port(r.window->port);
-        r.window->reader.set_port(r.window->port);
+        QVERIFY(r.window->open_link(r.synth.port_path()));
         r.window->update_state = vortan_gui::connected;
         r.click(r.ui().button_backup);
         QVERIFY(!r.port_open());

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QSerialPort>
 
 #include <memory>
@@ -60,6 +61,9 @@ class test_serial_link : public QObject {
     }
 
 private slots:
+    // The lines checked here are off by default in a release build.
+    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("vortan.debug=true")); }
+
     void init() {
         log.clear();
         received.clear();
@@ -203,7 +207,8 @@ private slots:
     }
 
     // The write time-out logs five seconds after a write, even when all went out and the
-    // writer was detached; the read time-out repeats every five seconds, detached or not.
+    // writer was detached; the reader's line repeats every five seconds while it is attached,
+    // and ends when it is detached (after an operation it would repeat for ever).
     void time_out_lines() {
         writer_t writer;
         reader_t reader;
@@ -214,13 +219,15 @@ private slots:
         writer.write_sysex(writer_t::connection_request);
         QTRY_VERIFY(writer.finished());
         writer.deactivate();
-        reader.deactivate();
         QVERIFY(!log.contains("Timout occured"));
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Timout occured"), 20000);
         QVERIFY(clock.elapsed() >= 4500);
         QTRY_VERIFY_WITH_TIMEOUT(log.count("Timeout Read") >= 2, 30000);
         QVERIFY(clock.elapsed() >= 9000);
         QCOMPARE(log.count("Timout occured"), 1);
+        QVERIFY(reader.logging_periodically());
+        reader.deactivate();
+        QVERIFY(!reader.logging_periodically());
     }
 
     // A message that arrives in three pieces raises its event once, in the read that
@@ -272,11 +279,17 @@ private slots:
         reader.midi_parser.set_sysex_start_listener(
             [&starts](std::byte, std::byte, std::byte) { ++starts; });
         reader.set_port(port.get());
+        QVERIFY(reader.logging_periodically());
         reader.deactivate();
         QVERIFY(!port->isOpen());
         QCOMPARE(reader.attached_port(), nullptr);
+        QVERIFY(!reader.logging_periodically());
         reader.handleReadyRead();
         QCOMPARE(starts, 0);
+        // A late notification does not start the periodic line again; attaching does.
+        QVERIFY(!reader.logging_periodically());
+        reader.set_port(port.get());
+        QVERIFY(reader.logging_periodically());
     }
 
     // The synthesizer vanishes while the port is open: the reader reports it once, closes
