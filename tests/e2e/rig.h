@@ -13,6 +13,7 @@
 //     QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), QString("BACKUP SUCCEEDED"), 30000);
 //     r.check_answers();
 
+#include "gui_access.h"
 #include "modal.h"
 #include "synthesizer.h"
 #include "test_env.h"
@@ -78,6 +79,7 @@ public:
     modal_answerer answers;
 
     Ui_vortan& ui() const { return *window->ui; }
+    quillmar::operation_engine& engine() const { return vortan_gui_test_access::engine(*window); }
     QString backup_root() const {
         return window->data_location + QDir::separator() + QStringLiteral("datesaves");
     }

@@ -163,7 +163,7 @@ class tst_e2e_backup : public QObject {
     // has set up.
     static void click_backup(rig& r, int timeout_ms = backup_timeout_ms) {
         r.click(r.ui().button_backup);
-        QTRY_VERIFY_WITH_TIMEOUT(r.window->running == vortan_gui::operation::none, timeout_ms);
+        QTRY_VERIFY_WITH_TIMEOUT(r.window->running() == vortan_gui::operation::none, timeout_ms);
     }
     // The same, choosing the stand-in in the port dialog.
     static void run_backup(rig& r, int timeout_ms = backup_timeout_ms) {
@@ -179,7 +179,7 @@ class tst_e2e_backup : public QObject {
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
         QCOMPARE(r.window->reader.attached_port(), nullptr);
-        QCOMPARE(r.window->preset_counter, std::uint16_t{0});
+        QCOMPARE(r.window->preset_counter(), std::uint16_t{0});
         QVERIFY(!r.window->operation_timer->isActive());
         QVERIFY(!r.window->export_timer->isActive());
     }
@@ -401,7 +401,7 @@ private slots:
         r.check_answers();
         QCOMPARE(r.answers.seen().size(), 2 * earlier_backups + 2);
         check_at_rest(r, QString());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
         check_backup(r, QStringLiteral("20_12_20_14_06 INCOMPLETE"), range(0, answered - 1));
         // Nothing further: no second box, no read errors from a port left spinning.
         const int read_errors = log.count(QStringLiteral("I/O error on Read "));
@@ -430,7 +430,7 @@ private slots:
         QCOMPARE(r.status_text(), QStringLiteral("ERROR\nVORTAN NOT CONNECTED"));
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
         QVERIFY(r.synth.messages().empty());
         // No lock file left behind either.
         QCOMPARE(root_entries(r), QStringList());
@@ -485,7 +485,7 @@ private slots:
             }
             if (unwritable_file && requested_index(m) == 0) {
                 // A folder where preset 5's file is to go.
-                QDir().mkpath(r.window->backup_dir->absolutePath() + QStringLiteral("/BANK A/") +
+                QDir().mkpath(r.window->backup_dir()->absolutePath() + QStringLiteral("/BANK A/") +
                               plain_file_name(*r.synth.preset(5)));
             }
         });
@@ -590,7 +590,7 @@ private slots:
                 r.synth.set_silent(true);
             }
             if (failure == QStringLiteral("unwritable") && requested_index(m) == 0) {
-                QDir().mkpath(r.window->backup_dir->absolutePath() + QStringLiteral("/BANK A/") +
+                QDir().mkpath(r.window->backup_dir()->absolutePath() + QStringLiteral("/BANK A/") +
                               plain_file_name(*r.synth.preset(3)));
             }
         });
@@ -654,7 +654,7 @@ private slots:
         const QString blocked = QStringLiteral("BANK A/") + plain_file_name(*r.synth.preset(5));
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             if (requested_index(m) == 0) {
-                QDir().mkpath(r.window->backup_dir->absolutePath() + QLatin1Char('/') + blocked);
+                QDir().mkpath(r.window->backup_dir()->absolutePath() + QLatin1Char('/') + blocked);
             }
         });
         log_capture log;
@@ -807,7 +807,7 @@ private slots:
         QCOMPARE(r.status_text(), failed);
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
         // A quiet period: no request may reach the stand-in.
         QTest::qWait(200);
         QVERIFY(r.synth.messages().empty());
@@ -845,17 +845,17 @@ private slots:
 
         r.select_port();
         r.click(r.ui().button_backup);
-        QCOMPARE(r.window->running, vortan_gui::operation::backup);
+        QCOMPARE(r.window->running(), vortan_gui::operation::backup);
         r.answers.click(
             QStringLiteral("OK"),
             {.title = busy_title, .text = busy_text, .informative_text = busy_informative});
         QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
         r.check_answers();
         QVERIFY(!other.port->isOpen());
-        QCOMPARE(other.running, vortan_gui::operation::none);
+        QCOMPARE(other.running(), vortan_gui::operation::none);
         QCOMPARE(other.ui->active_info_text->text(), other_status);
 
-        QTRY_VERIFY_WITH_TIMEOUT(r.window->running == vortan_gui::operation::none,
+        QTRY_VERIFY_WITH_TIMEOUT(r.window->running() == vortan_gui::operation::none,
                                  backup_timeout_ms);
         check_at_rest(r, succeeded);
         check_backup(r, dated, range(0, 15));
@@ -863,7 +863,7 @@ private slots:
 
         r.select_port();
         QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(other.running == vortan_gui::operation::none, backup_timeout_ms);
+        QTRY_VERIFY_WITH_TIMEOUT(other.running() == vortan_gui::operation::none, backup_timeout_ms);
         r.check_answers();
         QCOMPARE(other.ui->active_info_text->text(), succeeded);
         QCOMPARE(root_entries(r), (QStringList{dated, QStringLiteral("20_12_20_14_06")}));
@@ -967,7 +967,7 @@ private slots:
         // A quiet period in which the answers are read and must change nothing.
         QTest::qWait(300);
         QCOMPARE(r.window->transfer_buffer, QByteArray("kept"));
-        QCOMPARE(r.window->preset_counter, std::uint16_t{0});
+        QCOMPARE(r.window->preset_counter(), std::uint16_t{0});
         QVERIFY(!r.window->export_timer->isActive());
         QCOMPARE(root_entries(r), QStringList());
         r.window->disconnect_action();
@@ -976,16 +976,35 @@ private slots:
     // A click while a firmware update connection is open only closes it.
     void a_click_during_an_update_connection_only_closes_it() {
         rig r;
-        QVERIFY(r.window->open_link(r.synth.port_path()));
-        r.window->update_state = vortan_gui::connected;
+        // A real update connection: the handshake is acknowledged, the erase question is
+        // answered NO, and the port stays open.
+        QVERIFY(QDir().mkpath(r.backup_root() + QDir::separator() +
+                              r.now.toString(QStringLiteral("yy_MM_dd_hh_mm"))));
+        r.select_port();
+        r.answers.click(
+            QStringLiteral("NO"),
+            {.title = QString(),
+             .text = QStringLiteral("THIS ACTION WILL ERASE ALL YOUR PRESETS\nARE YOU SURE? "),
+             .informative_text = QString()});
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.window->update_state(), vortan_gui::connected);
+        QVERIFY(r.port_open());
+        const std::size_t greeted = r.synth.messages().size();
+        const qsizetype boxes = r.answers.seen().size();
         r.click(r.ui().button_backup);
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
-        QVERIFY(r.answers.seen().isEmpty());
-        // A quiet period: no request may reach the stand-in.
-        QTest::qWait(200);
-        QVERIFY(r.synth.messages().empty());
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.answers.seen().size(), boxes);
+        // A round trip after the click: no request of the click may precede its answer.
+        QVERIFY(r.window->open_link(r.synth.port_path()));
+        QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
+        r.window->writer.write_export_request("00000000");
+        QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
+        QCOMPARE(r.synth.messages().size(), greeted + 1);
+        r.window->disconnect_action();
     }
 };
 

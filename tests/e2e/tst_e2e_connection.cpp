@@ -80,7 +80,7 @@ private slots:
         QCOMPARE(r.window->reader.attached_port(), nullptr);
         QVERIFY(!r.window->operation_timer->isActive());
         QVERIFY(!r.window->export_timer->isActive());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
     }
 
     // The dialog lists the catalog's names in order, the first preselected.
@@ -151,7 +151,7 @@ private slots:
         r.check_answers();
         QVERIFY(!r.port_open());
         QCOMPARE(r.window->reader.attached_port(), nullptr);
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
         // No second report comes later.
         QTest::qWait(300);
         QCOMPARE(r.answers.seen().size(), 1);
@@ -227,7 +227,7 @@ private slots:
         }
         r.check_answers();
         QCOMPARE(debug_lines.count(QStringLiteral("Unable to open")), 1);
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.spinner_running());
         QCOMPARE(r.status_text(), status_before);

@@ -143,7 +143,7 @@ void check_nothing_opened(const rig& r) {
     QVERIFY(!r.port_open());
     QVERIFY(r.synth.messages().empty());
     QVERIFY(r.buttons_enabled());
-    QCOMPARE(r.window->running, vortan_gui::operation::none);
+    QCOMPARE(r.window->running(), vortan_gui::operation::none);
 }
 
 // The window after a restore that ran to its end: buttons back, port still open.
@@ -153,8 +153,8 @@ void check_restore_ended(const rig& r, const QString& notice) {
     QVERIFY(!r.spinner_running());
     QVERIFY(r.port_open());
     QVERIFY(!r.window->operation_timer->isActive());
-    QCOMPARE(r.window->running, vortan_gui::operation::none);
-    QCOMPARE(r.window->update_state, vortan_gui::idle);
+    QCOMPARE(r.window->running(), vortan_gui::operation::none);
+    QCOMPARE(r.window->update_state(), vortan_gui::idle);
 }
 
 // A preset as a later firmware writes it: fields of today's schema followed by fields it
@@ -321,7 +321,7 @@ private slots:
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.spinner_running());
         QVERIFY(!r.window->operation_timer->isActive());
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
     }
 
     // A refused import does not stop the restore, but the restore succeeds only when the
@@ -655,7 +655,7 @@ private slots:
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.spinner_running());
         QVERIFY(!r.window->operation_timer->isActive());
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
         QCOMPARE(r.answers.seen().size(), 3);
     }
 
@@ -685,7 +685,7 @@ private slots:
         QVERIFY(device.send(import_failed));
         QTRY_VERIFY(!read.isEmpty());
         QCOMPARE(r.status_text(), succeeded_notice);
-        QVERIFY(r.window->restore_cursor == r.window->restore_list.end());
+        QVERIFY(r.window->restore_cursor() == r.window->restore_list().end());
         QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
         QCOMPARE(device.received(), sent);
         QVERIFY(r.buttons_enabled());

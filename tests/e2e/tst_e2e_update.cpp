@@ -60,8 +60,8 @@ void check_update_ended(const rig& r, const QString& notice) {
     QVERIFY(r.buttons_enabled());
     QVERIFY(!r.spinner_running());
     QVERIFY(r.port_open());
-    QCOMPARE(r.window->update_state, vortan_gui::connected);
-    QCOMPARE(r.window->running, vortan_gui::operation::none);
+    QCOMPARE(r.window->update_state(), vortan_gui::connected);
+    QCOMPARE(r.window->running(), vortan_gui::operation::none);
 }
 
 // The window after the synthesizer stayed silent: told so, buttons back, the link closed.
@@ -70,9 +70,9 @@ void check_update_timed_out(const rig& r) {
     QVERIFY(r.buttons_enabled());
     QVERIFY(!r.spinner_running());
     QVERIFY(!r.port_open());
-    QVERIFY(!r.window->verdict_timer.isActive());
-    QCOMPARE(r.window->update_state, vortan_gui::idle);
-    QCOMPARE(r.window->running, vortan_gui::operation::none);
+    QVERIFY(!r.engine().verdict_timer.isActive());
+    QCOMPARE(r.window->update_state(), vortan_gui::idle);
+    QCOMPARE(r.window->running(), vortan_gui::operation::none);
 }
 
 } // namespace
@@ -141,13 +141,13 @@ private slots:
         if (proceed) {
             // Greeted, asked, declined: the connection stays until the next click.
             QCOMPARE(commands(r.synth), QByteArray("00"));
-            QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
+            QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
             QVERIFY(r.port_open());
-            QCOMPARE(r.window->update_state, vortan_gui::connected);
+            QCOMPARE(r.window->update_state(), vortan_gui::connected);
         } else {
             QVERIFY(!r.port_open());
-            QCOMPARE(r.window->update_state, vortan_gui::idle);
-            QCOMPARE(r.window->running, vortan_gui::operation::none);
+            QCOMPARE(r.window->update_state(), vortan_gui::idle);
+            QCOMPARE(r.window->running(), vortan_gui::operation::none);
             QVERIFY(r.synth.messages().empty());
         }
         QVERIFY(r.buttons_enabled());
@@ -215,8 +215,8 @@ private slots:
         }
         r.check_answers();
         QCOMPARE(r.answers.seen().size(), 2);
-        QCOMPARE(r.window->update_state, accepted ? vortan_gui::connected : vortan_gui::idle);
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->update_state(), accepted ? vortan_gui::connected : vortan_gui::idle);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
         QCOMPARE(commands(r.synth), QByteArray("00"));
         QVERIFY(r.buttons_enabled());
     }
@@ -240,7 +240,7 @@ private slots:
         r.click(r.ui().button_backup);
         r.check_answers();
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
     }
 
     // While the update waits for its result the buttons are off and the hint shows; after
@@ -269,11 +269,11 @@ private slots:
             QTRY_COMPARE(r.status_text(), QStringLiteral("LOOK AT VORTAN"));
             QVERIFY(r.spinner_running());
             QVERIFY(r.buttons_disabled());
-            QVERIFY(r.window->update_hint_timer.isActive());
+            QVERIFY(r.engine().update_hint_timer.isActive());
             // The image goes out in full while the hint shows.
             QTRY_COMPARE_WITH_TIMEOUT(commands(r.synth), QByteArray("00 02 05"), 60000);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!r.window->update_hint_timer.isActive(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.engine().update_hint_timer.isActive(), 15000);
         QCOMPARE(r.status_text(), after_ten_seconds);
         QCOMPARE(r.spinner_running(), spinning);
         QCOMPARE(r.buttons_disabled(), !refuse);
@@ -323,8 +323,8 @@ private slots:
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
         r.check_answers();
-        QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
-        QCOMPARE(r.window->update_state, vortan_gui::connected);
+        QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.window->update_state(), vortan_gui::connected);
 
         auto* target = r.window->findChild<QPushButton*>(button);
         QVERIFY(target != nullptr);
@@ -332,7 +332,7 @@ private slots:
         r.check_answers();
         QCOMPARE(r.answers.seen().size(), 2);
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
 
         r.answers.key(Qt::Key_Escape, {.title = QStringLiteral("SELECT VORTAN")});
         r.click(target);
@@ -389,12 +389,12 @@ private slots:
         } else {
             QVERIFY(device.send(connection_acked));
             r.check_answers();
-            QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
+            QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
             read.clear();
             QVERIFY(device.send(stray));
         }
         QTRY_VERIFY(!read.isEmpty());
-        QCOMPARE(r.window->update_state, vortan_gui::connected);
+        QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
         QCOMPARE(device.received(), connection_request);
         QCOMPARE(r.status_text(), status_before);
@@ -418,8 +418,8 @@ private slots:
         QTRY_VERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
         QVERIFY(!r.spinner_running());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
         QCOMPARE(r.answers.seen().size(), 3);
     }
 
@@ -428,15 +428,15 @@ private slots:
     void no_update_without_a_firmware_image() {
         rig r;
         make_fresh_backup(r);
-        r.window->firmware_image.clear();
+        r.window->set_firmware_image({});
         r.click(r.ui().button_firmware);
         r.check_answers();
         QVERIFY(r.answers.seen().isEmpty());
         QCOMPARE(r.status_text(), QStringLiteral("ERROR\nNO FIRMWARE FOUND"));
         QVERIFY(!r.port_open());
         QVERIFY(r.buttons_enabled());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
     }
 
     // A damaged image is refused before any dialog: no port is opened and the synthesizer
@@ -467,8 +467,8 @@ private slots:
         QCOMPARE(r.status_text(), damaged_notice);
         QVERIFY(!r.port_open());
         QVERIFY(r.buttons_enabled());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
         QVERIFY(r.synth.messages().empty());
         QCOMPARE(r.synth.bytes_received(), qint64{0});
     }
@@ -501,7 +501,7 @@ private slots:
         expect_erase_question(r, ok);
         r.click(r.ui().button_firmware);
         r.check_answers();
-        QTRY_VERIFY(r.window->verdict_timer.isActive());
+        QTRY_VERIFY(r.engine().verdict_timer.isActive());
         QVERIFY(r.buttons_disabled());
         QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), no_answer_notice, 120000);
         // Counted from the last byte sent, not from the request.
@@ -560,9 +560,9 @@ private slots:
                      connection_request + update_request + image + connection_request);
         QVERIFY(device.send(connection_acked));
         r.check_answers();
-        QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
+        QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
         QCOMPARE(r.status_text(), no_answer_notice);
-        QCOMPARE(r.window->update_state, vortan_gui::connected);
+        QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QVERIFY(r.buttons_enabled());
         QCOMPARE(device.received(),
                  connection_request + update_request + image + connection_request);
@@ -597,11 +597,11 @@ private slots:
         r.click(r.ui().button_firmware);
         r.check_answers();
         if (acknowledged) {
-            QTRY_COMPARE(r.window->running, vortan_gui::operation::none);
-            QCOMPARE(r.window->update_state, vortan_gui::connected);
+            QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
+            QCOMPARE(r.window->update_state(), vortan_gui::connected);
         } else {
             QTRY_COMPARE(commands(r.synth), QByteArray("00"));
-            QCOMPARE(r.window->update_state, vortan_gui::idle);
+            QCOMPARE(r.window->update_state(), vortan_gui::idle);
             QVERIFY(r.window->operation_timer->isActive());
         }
         const QDeadlineTimer past_the_time_out(answer_time * 3);
@@ -611,8 +611,8 @@ private slots:
         r.check_answers();
         QCOMPARE(r.answers.seen().size(), acknowledged ? 3 : 2);
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
+        QCOMPARE(r.window->running(), vortan_gui::operation::none);
         QVERIFY(!r.window->operation_timer->isActive());
 
         // Past the time-out (and past the late acknowledgement): no box has come.
@@ -624,7 +624,7 @@ private slots:
         r.check_answers();
         QCOMPARE(r.answers.seen().size(), acknowledged ? 3 : 2);
         QVERIFY(r.buttons_enabled());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
 
         // The next click starts the restore with the port dialog, as it always does.
         r.answers.key(Qt::Key_Escape, {.title = QStringLiteral("SELECT VORTAN")});
