@@ -267,13 +267,15 @@ private slots:
         r.synth.set_refused_exports(range(12, 255));
         r.synth.set_chunk_size(61, 1);
         r.synth.set_interleave_realtime(true);
+        // A trickling export takes a while; it must not be cut short.
+        r.window->timing.export_watch = timings{}.export_watch;
         run_backup(r);
         r.check_answers();
         check_at_rest(r, succeeded);
         check_backup(r, dated, range(0, 11));
     }
 
-    // A request that gets no answer at all ends the backup after five seconds, the first one
+    // A request that gets no answer at all ends the backup after the answer watch, the first one
     // as well as a later one. Presets written before stay; a backup without any leaves nothing.
     void an_unanswered_request_ends_the_backup_data() {
         QTest::addColumn<int>("answered");
@@ -291,7 +293,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         run_backup(r, timeout_case_ms);
-        QVERIFY(clock.elapsed() >= 4500);
+        QVERIFY(clock.elapsed() >= r.window->timing.answer.count() * 9 / 10);
         r.check_answers();
         check_at_rest(r, failed);
         QCOMPARE(static_cast<int>(r.synth.messages().size()), answered + 1);
@@ -303,9 +305,10 @@ private slots:
         }
     }
 
-    // An export that starts and stalls: "EXPORT FAILED" after five seconds. A late end still
-    // lets the backup go on, whether it comes while the box is open or after it was closed;
-    // an export that never ends fails the backup five seconds after the box.
+    // An export that starts and stalls: "EXPORT FAILED" once the export watch (here 1 s) runs
+    // out. A late end still lets the backup go on, whether it comes while the box is open or
+    // after it was closed; an export that never ends fails the backup an answer watch (1 s)
+    // after the box.
     void a_stalled_export_data() {
         QTest::addColumn<bool>("late_end");
         QTest::addColumn<bool>("hold_box_until_end");
@@ -320,6 +323,8 @@ private slots:
         QFETCH(QString, notice);
         constexpr int stalled = 2;
         rig r;
+        r.window->timing.export_watch = std::chrono::milliseconds{1000};
+        r.window->timing.answer = std::chrono::milliseconds{1000};
         r.synth.set_refused_exports(range(6, 255));
         // The whole answer but its end byte goes out. The stream parser hands SysEx data on in
         // blocks of 1000 bytes, so the export is seen to start only with a preset this large.
@@ -328,8 +333,9 @@ private slots:
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             const int index = requested_index(m);
             if (index == stalled && late_end) {
-                // The end byte six seconds after the rest.
-                r.synth.set_chunk_size(all_but_end, 6000);
+                // The end byte 1.2 s after the rest: past the export watch, within the answer
+                // watch that follows the box.
+                r.synth.set_chunk_size(all_but_end, 1200);
             } else if (index == stalled) {
                 r.synth.stop_next_answer_after(all_but_end);
             } else {
@@ -405,7 +411,7 @@ private slots:
         check_backup(r, QStringLiteral("20_12_20_14_06 INCOMPLETE"), range(0, answered - 1));
         // Nothing further: no second box, no read errors from a port left spinning.
         const int read_errors = log.count(QStringLiteral("I/O error on Read "));
-        QTest::qWait(500);
+        rig::turn_event_loop();
         QCOMPARE(log.count(QStringLiteral("I/O error on Read ")), read_errors);
         QCOMPARE(r.answers.seen().size(), 2 * earlier_backups + 2);
     }
@@ -808,9 +814,8 @@ private slots:
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
         QCOMPARE(r.window->running(), vortan_gui::operation::none);
-        // A quiet period: no request may reach the stand-in.
-        QTest::qWait(200);
-        QVERIFY(r.synth.messages().empty());
+        // No request may reach the stand-in.
+        QCOMPARE(r.messages_before_round_trip(), std::size_t{0});
         const QFileInfo after(root);
         if (fault == QStringLiteral("read-only")) {
             QVERIFY(QDir(root).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
@@ -964,8 +969,8 @@ private slots:
         r.window->writer.write_export_request("00000000");
         r.window->writer.write_export_request("00000100");
         QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 2, 10000);
-        // A quiet period in which the answers are read and must change nothing.
-        QTest::qWait(300);
+        // The answers are read, and must change nothing.
+        r.drain_port();
         QCOMPARE(r.window->transfer_buffer, QByteArray("kept"));
         QCOMPARE(r.window->preset_counter(), std::uint16_t{0});
         QVERIFY(!r.window->export_timer->isActive());

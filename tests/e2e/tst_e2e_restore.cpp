@@ -295,13 +295,15 @@ private slots:
             << 1 << 0 << QStringLiteral("ERROR\nSEND FAILED");
         QTest::newRow("no answer to the third import")
             << 3 << 0 << QStringLiteral("ERROR\nSEND FAILED");
-        QTest::newRow("each answer after 1.5 s, 7.5 s in all") << 0 << 1500 << succeeded_notice;
+        QTest::newRow("each answer after 0.6 s of the 1 s watch, 3 s in all")
+            << 0 << 600 << succeeded_notice;
     }
     void every_import_is_watched() {
         QFETCH(int, silent_from);
         QFETCH(int, answer_delay_ms);
         QFETCH(QString, notice);
         rig r;
+        r.window->timing.answer = std::chrono::milliseconds{1000};
         QVERIFY(write_backup(r, latest_name, make_banks({5}, first_ids(5))));
         r.synth.set_answer_delay(answer_delay_ms);
         int imports = 0;

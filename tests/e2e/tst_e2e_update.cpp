@@ -153,24 +153,26 @@ private slots:
         QVERIFY(r.buttons_enabled());
     }
 
-    // The handshake is judged once, five seconds after the request: an acknowledgement by
-    // then leads to the erase question (even one the user leaves open past the mark), a later
-    // one or none gives the rejection box, and a late one changes nothing afterwards.
-    void handshake_is_judged_after_five_seconds_data() {
+    // The handshake is judged once, when the answer watch (here 1 s) runs out after the
+    // request: an acknowledgement by then leads to the erase question (even one the user
+    // leaves open past the mark), a later one or none gives the rejection box, and a late one
+    // changes nothing afterwards.
+    void handshake_is_judged_once_the_answer_watch_runs_out_data() {
         QTest::addColumn<int>("answer_delay_ms"); // -1: never
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<bool>("question_left_open");
         QTest::newRow("answered at once") << 0 << true << false;
-        QTest::newRow("answered after 4 s") << 4000 << true << false;
-        QTest::newRow("answered at once, question open past the 5 s mark") << 0 << true << true;
-        QTest::newRow("answered after 6 s") << 6000 << false << false;
+        QTest::newRow("answered after 0.8 s") << 800 << true << false;
+        QTest::newRow("answered at once, question open past the 1 s mark") << 0 << true << true;
+        QTest::newRow("answered after 1.2 s") << 1200 << false << false;
         QTest::newRow("never answered") << -1 << false << false;
     }
-    void handshake_is_judged_after_five_seconds() {
+    void handshake_is_judged_once_the_answer_watch_runs_out() {
         QFETCH(int, answer_delay_ms);
         QFETCH(bool, accepted);
         QFETCH(bool, question_left_open);
         rig r;
+        r.window->timing.answer = std::chrono::milliseconds{1000};
         make_fresh_backup(r);
         if (answer_delay_ms < 0) {
             r.synth.set_silent_to(command::connection_request, true);
@@ -195,7 +197,7 @@ private slots:
             r.answers.then(
                 [&since_click](QWidget* box) {
                     // Coarse timers may fire up to 5 % early.
-                    QVERIFY2(since_click.elapsed() >= 4750, "rejected before the 5 s mark");
+                    QVERIFY2(since_click.elapsed() >= 950, "rejected before the 1 s mark");
                     quillmar::test::click_button(box, ok);
                 },
                 {.title = QString(),
@@ -566,6 +568,45 @@ private slots:
         QVERIFY(r.buttons_enabled());
         QCOMPARE(device.received(),
                  connection_request + update_request + image + connection_request);
+    }
+
+    // A refusal of the update that comes after its acceptance, while the image is out and its
+    // verdict awaited, ends the update as refused: the notice, the buttons back, the verdict
+    // watch stopped, and the connection still standing.
+    void a_refusal_after_the_acceptance_ends_the_update() {
+        // F0 00 2B 17 00 04 | 00 connection_request | F7
+        const QByteArray connection_request = QByteArray::fromHex("f0002b17000400f7");
+        // F0 00 2B 17 00 04 | 01 connection_request_acked | F7
+        const QByteArray connection_acked = QByteArray::fromHex("f0002b17000401f7");
+        // F0 00 2B 17 00 04 | 02 firmware_update_request | F7
+        const QByteArray update_request = QByteArray::fromHex("f0002b17000402f7");
+        // F0 00 2B 17 00 04 | 03 firmware_update_request_acked | F7
+        const QByteArray update_accepted = QByteArray::fromHex("f0002b17000403f7");
+        // F0 00 2B 17 00 04 | 04 firmware_update_request_nacked | F7
+        const QByteArray update_refused = QByteArray::fromHex("f0002b17000404f7");
+        // header | 05 firmware_update | CRC 0x91 as 01 09 | 12 34 as 02 01 04 03 | F7
+        const QByteArray image = QByteArray::fromHex("f0002b17000405010902010403f7");
+
+        rig r;
+        scripted_device device;
+        QVERIFY(device.valid());
+        r.catalog->ports[quillmar::test::standin_port_name] = device.port_path();
+        make_fresh_backup(r);
+        r.window->set_firmware_image(image);
+        r.select_port();
+        expect_erase_question(r, ok);
+        r.click(r.ui().button_firmware);
+        QTRY_COMPARE(device.received(), connection_request);
+        QVERIFY(device.send(connection_acked));
+        r.check_answers();
+        QTRY_COMPARE(device.received(), connection_request + update_request);
+        QVERIFY(device.send(update_accepted));
+        QTRY_COMPARE(device.received(), connection_request + update_request + image);
+        QCOMPARE(r.window->update_state(), vortan_gui::sending);
+        QVERIFY(device.send(update_refused));
+        check_update_ended(r, QStringLiteral("ERROR VORTAN REJECTED\n THE NEW FIRMWARE!"));
+        QVERIFY(!r.engine().verdict_timer.isActive());
+        QCOMPARE(device.received(), connection_request + update_request + image);
     }
 
     // Once the update connection has been closed, its handshake time-out judges nothing:
