@@ -123,8 +123,7 @@ vortan_gui::vortan_gui(QWidget* parent)
       guide_panel(ui->passive_info_title, ui->passive_info_main, guide_title, guide_text),
       status_panel(ui->label_spinner, ui->active_info_text, QString(), QString()),
       export_timer(engine->export_timer), transfer_buffer(engine->transfer_buffer),
-      operation_timer(engine->operation_timer), timing(engine->timing), clock(engine->clock),
-      ports(std::make_unique<port_catalog>()) {
+      operation_timer(engine->operation_timer), ports(std::make_unique<port_catalog>()) {
 
     QGuiApplication::setWindowIcon(QIcon(window_icon_file));
     status_panel.big_down_text_size();
@@ -136,7 +135,7 @@ vortan_gui::vortan_gui(QWidget* parent)
     make_folder(data_location);
     make_folder(quillmar::backup_root(data_location));
 
-    set_firmware_image(read_firmware_image(firmware_image_path()));
+    engine->set_firmware_image(read_firmware_image(firmware_image_path()));
 
     const QFont font = quillmar::display_font();
     // The guide text in a fixed size, so that the longest explanation fits its label whatever
@@ -210,10 +209,6 @@ bool vortan_gui::message_box_executor_2choices(QString title, QString text,
     return ok;
 }
 
-void vortan_gui::set_firmware_image(QByteArray image) {
-    engine->set_firmware_image(std::move(image));
-}
-
 std::optional<QDir> vortan_gui::backup_dir() const {
     const std::optional<QString> folder = engine->backup_folder();
     return folder ? std::optional<QDir>(QDir(*folder)) : std::nullopt;
@@ -235,20 +230,12 @@ vortan_gui::connection_state vortan_gui::update_state() const {
     return engine->update_state();
 }
 
-vortan_gui::operation vortan_gui::running() const {
-    return engine->running();
-}
-
 void vortan_gui::unable_to_connect() {
     engine->unable_to_connect();
 }
 
 void vortan_gui::disconnect_action() {
     engine->disconnect_action();
-}
-
-bool vortan_gui::open_link(const QString& location) {
-    return engine->open_link(location);
 }
 
 void vortan_gui::init_firmware_handlers() {
@@ -273,10 +260,6 @@ void vortan_gui::backup_visuals() {
 
 bool vortan_gui::preset_to_text(proto::Preset& preset) {
     return engine->preset_to_text(preset);
-}
-
-std::optional<QString> vortan_gui::latest_backup_name() const {
-    return engine->latest_backup_name();
 }
 
 void vortan_gui::export_failed() {

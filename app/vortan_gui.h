@@ -83,10 +83,8 @@ public:
     // The staging folder of the running backup; empty while none runs.
     std::optional<QDir> backup_dir() const;
     // The firmware image, read whole at start-up; empty when it is missing or cannot be read
-    // completely. Set it through set_firmware_image, which checks it; only an intact image
-    // is ever sent.
+    // completely. The engine checks it when it is set; only an intact image is ever sent.
     const QByteArray& firmware_image;
-    void set_firmware_image(QByteArray image);
 
     // The engine's link: the writer, the reader and the one serial port object.
     writer_t& writer;
@@ -126,14 +124,9 @@ public:
     static constexpr connection_state connected = quillmar::connected;
     static constexpr connection_state sending = quillmar::sending;
     connection_state update_state() const;
-    // Which operation runs.
+    // Which operation runs (operation_engine::running).
     using operation = quillmar::operation_kind;
-    operation running() const;
 
-    // How long the operations wait for the synthesizer (tests shorten it), and the local
-    // time that names backup folders and dates the update's age check (tests set their own).
-    timings& timing;
-    std::function<QDateTime()>& clock;
     // Replaces the catalog the port dialog lists (tests offer pseudo-terminals).
     void set_port_catalog(std::unique_ptr<port_catalog> catalog);
 
@@ -144,8 +137,6 @@ public:
     void unable_to_connect();
     // Closes the link: the port, the writer and the reader; update_state becomes idle.
     void disconnect_action();
-    // Opens the link for an operation (operation_engine::open_link).
-    bool open_link(const QString& location);
 
     // The operations' steps, forwarded to the engine.
     void init_firmware_handlers();
@@ -154,8 +145,6 @@ public:
     void request_next();
     void backup_visuals();
     bool preset_to_text(proto::Preset& preset);
-    // The latest backup folder's name; empty when there is none.
-    std::optional<QString> latest_backup_name() const;
 
 private slots:
     // A preset export began and did not end in time.

@@ -67,13 +67,13 @@ public:
         catalog = list.get();
         catalog->ports[standin_port_name] = synth.port_path();
         window->set_port_catalog(std::move(list));
-        window->clock = [this] { return now; };
+        engine().clock = [this] { return now; };
         // Every watch short, so a test that reaches a time-out does not wait long for it;
         // long enough that a stand-in answering at once never misses one.
-        window->timing.answer = std::chrono::milliseconds{500};
-        window->timing.export_watch = std::chrono::milliseconds{500};
-        window->timing.update_hint = std::chrono::milliseconds{500};
-        window->timing.update_verdict = std::chrono::milliseconds{3000};
+        engine().timing.answer = std::chrono::milliseconds{500};
+        engine().timing.export_watch = std::chrono::milliseconds{500};
+        engine().timing.update_hint = std::chrono::milliseconds{500};
+        engine().timing.update_verdict = std::chrono::milliseconds{3000};
         window->show();
     }
     rig(const rig&) = delete;
@@ -128,7 +128,7 @@ public:
     // sent earlier has arrived by then.
     std::size_t messages_before_round_trip() {
         const bool was_open = window->port->isOpen();
-        if (!window->open_link(synth.port_path())) {
+        if (!engine().open_link(synth.port_path())) {
             return synth.messages().size();
         }
         QSignalSpy answered(&synth, &standin::synthesizer::answered);

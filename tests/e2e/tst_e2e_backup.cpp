@@ -163,7 +163,7 @@ class tst_e2e_backup : public QObject {
     // has set up.
     static void click_backup(rig& r, int timeout_ms = backup_timeout_ms) {
         r.click(r.ui().button_backup);
-        QTRY_VERIFY_WITH_TIMEOUT(r.window->running() == vortan_gui::operation::none, timeout_ms);
+        QTRY_VERIFY_WITH_TIMEOUT(r.engine().running() == vortan_gui::operation::none, timeout_ms);
     }
     // The same, choosing the stand-in in the port dialog.
     static void run_backup(rig& r, int timeout_ms = backup_timeout_ms) {
@@ -268,7 +268,7 @@ private slots:
         r.synth.set_chunk_size(61, 1);
         r.synth.set_interleave_realtime(true);
         // A trickling export takes a while; it must not be cut short.
-        r.window->timing.export_watch = timings{}.export_watch;
+        r.engine().timing.export_watch = timings{}.export_watch;
         run_backup(r);
         r.check_answers();
         check_at_rest(r, succeeded);
@@ -293,7 +293,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         run_backup(r, timeout_case_ms);
-        QVERIFY(clock.elapsed() >= r.window->timing.answer.count() * 9 / 10);
+        QVERIFY(clock.elapsed() >= r.engine().timing.answer.count() * 9 / 10);
         r.check_answers();
         check_at_rest(r, failed);
         QCOMPARE(static_cast<int>(r.synth.messages().size()), answered + 1);
@@ -305,10 +305,10 @@ private slots:
         }
     }
 
-    // An export that starts and stalls: "EXPORT FAILED" once the export watch (here 1 s) runs
-    // out. A late end still lets the backup go on, whether it comes while the box is open or
-    // after it was closed; an export that never ends fails the backup an answer watch (1 s)
-    // after the box.
+    // An export that starts and stalls: "EXPORT FAILED" once the export watch (here 0.5 s)
+    // runs out. A late end still lets the backup go on, whether it comes while the box is open
+    // or after it was closed; an export that never ends fails the backup an answer watch
+    // (0.5 s) after the box.
     void a_stalled_export_data() {
         QTest::addColumn<bool>("late_end");
         QTest::addColumn<bool>("hold_box_until_end");
@@ -323,8 +323,8 @@ private slots:
         QFETCH(QString, notice);
         constexpr int stalled = 2;
         rig r;
-        r.window->timing.export_watch = std::chrono::milliseconds{1000};
-        r.window->timing.answer = std::chrono::milliseconds{1000};
+        r.engine().timing.export_watch = std::chrono::milliseconds{500};
+        r.engine().timing.answer = std::chrono::milliseconds{500};
         r.synth.set_refused_exports(range(6, 255));
         // The whole answer but its end byte goes out. The stream parser hands SysEx data on in
         // blocks of 1000 bytes, so the export is seen to start only with a preset this large.
@@ -333,9 +333,9 @@ private slots:
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             const int index = requested_index(m);
             if (index == stalled && late_end) {
-                // The end byte 1.2 s after the rest: past the export watch, within the answer
+                // The end byte 0.6 s after the rest: past the export watch, within the answer
                 // watch that follows the box.
-                r.synth.set_chunk_size(all_but_end, 1200);
+                r.synth.set_chunk_size(all_but_end, 600);
             } else if (index == stalled) {
                 r.synth.stop_next_answer_after(all_but_end);
             } else {
@@ -436,7 +436,7 @@ private slots:
         QCOMPARE(r.status_text(), QStringLiteral("ERROR\nVORTAN NOT CONNECTED"));
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QVERIFY(r.synth.messages().empty());
         // No lock file left behind either.
         QCOMPARE(root_entries(r), QStringList());
@@ -483,7 +483,7 @@ private slots:
         misbehave(r.synth, device);
         if (second_answers >= 0 || device.startsWith(QStringLiteral("slot "))) {
             // This one ends by the answer watch.
-            r.window->timing.answer = short_answer_watch;
+            r.engine().timing.answer = short_answer_watch;
         }
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             if (requested_index(m) == second_answers) {
@@ -547,7 +547,7 @@ private slots:
         misbehave(r.synth, device);
         r.synth.set_refused_exports(refused);
         if (waits_out) {
-            r.window->timing.answer = short_answer_watch;
+            r.engine().timing.answer = short_answer_watch;
         }
         run_backup(r);
         r.check_answers();
@@ -584,7 +584,7 @@ private slots:
         QCOMPARE(r.status_text(), succeeded);
 
         r.now = QDateTime(QDate(2020, 12, 20), QTime(14, 5));
-        r.window->timing.answer = short_answer_watch;
+        r.engine().timing.answer = short_answer_watch;
         r.select_port();
         if (failure == QStringLiteral("lost")) {
             r.synth.vanish_after_messages(5);
@@ -605,7 +605,7 @@ private slots:
         QCOMPARE(r.status_text(), failure == QStringLiteral("lost") ? QString() : failed);
         QCOMPARE(r.backups(), (QStringList{good, marked}));
         check_backup(r, marked, kept);
-        QCOMPARE(r.window->latest_backup_name(), std::optional<QString>(good));
+        QCOMPARE(r.engine().latest_backup_name(), std::optional<QString>(good));
 
         // RESTORE offers the good backup's six presets.
         r.select_port();
@@ -627,7 +627,7 @@ private slots:
     void failed_backups_of_one_minute_are_numbered() {
         rig r;
         r.synth.set_refused_exports(range(6, 255));
-        r.window->timing.answer = short_answer_watch;
+        r.engine().timing.answer = short_answer_watch;
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             if (requested_index(m) == 2) {
                 r.synth.set_silent(true);
@@ -645,7 +645,7 @@ private slots:
         for (const QString& folder : expected) {
             check_backup(r, folder, range(0, 1));
         }
-        QCOMPARE(r.window->latest_backup_name(), std::optional<QString>());
+        QCOMPARE(r.engine().latest_backup_name(), std::optional<QString>());
         r.select_port();
         r.click(r.ui().button_send);
         r.check_answers();
@@ -802,7 +802,7 @@ private slots:
             }
         }
         // Left open, as a restore leaves it.
-        QVERIFY(r.window->open_link(r.synth.port_path()));
+        QVERIFY(r.engine().open_link(r.synth.port_path()));
         QVERIFY(r.port_open());
 
         r.answers.click(QStringLiteral("OK"), {.title = QStringLiteral("FOLDER ERROR"),
@@ -813,7 +813,7 @@ private slots:
         QCOMPARE(r.status_text(), failed);
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         // No request may reach the stand-in.
         QCOMPARE(r.messages_before_round_trip(), std::size_t{0});
         const QFileInfo after(root);
@@ -843,24 +843,24 @@ private slots:
         auto list = std::make_unique<quillmar::test::fixed_catalog>();
         list->ports[quillmar::test::standin_port_name] = other_synth.port_path();
         other.set_port_catalog(std::move(list));
-        other.clock = [&r] { return r.now.addSecs(60); };
+        vortan_gui_test_access::engine(other).clock = [&r] { return r.now.addSecs(60); };
         other.show();
         QCOMPARE(other.data_location, r.window->data_location);
         const QString other_status = other.ui->active_info_text->text();
 
         r.select_port();
         r.click(r.ui().button_backup);
-        QCOMPARE(r.window->running(), vortan_gui::operation::backup);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::backup);
         r.answers.click(
             QStringLiteral("OK"),
             {.title = busy_title, .text = busy_text, .informative_text = busy_informative});
         QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
         r.check_answers();
         QVERIFY(!other.port->isOpen());
-        QCOMPARE(other.running(), vortan_gui::operation::none);
+        QCOMPARE(vortan_gui_test_access::engine(other).running(), vortan_gui::operation::none);
         QCOMPARE(other.ui->active_info_text->text(), other_status);
 
-        QTRY_VERIFY_WITH_TIMEOUT(r.window->running() == vortan_gui::operation::none,
+        QTRY_VERIFY_WITH_TIMEOUT(r.engine().running() == vortan_gui::operation::none,
                                  backup_timeout_ms);
         check_at_rest(r, succeeded);
         check_backup(r, dated, range(0, 15));
@@ -868,7 +868,9 @@ private slots:
 
         r.select_port();
         QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(other.running() == vortan_gui::operation::none, backup_timeout_ms);
+        QTRY_VERIFY_WITH_TIMEOUT(vortan_gui_test_access::engine(other).running() ==
+                                     vortan_gui::operation::none,
+                                 backup_timeout_ms);
         r.check_answers();
         QCOMPARE(other.ui->active_info_text->text(), succeeded);
         QCOMPARE(root_entries(r), (QStringList{dated, QStringLiteral("20_12_20_14_06")}));
@@ -964,7 +966,7 @@ private slots:
     void exports_while_no_backup_runs_are_ignored() {
         rig r;
         r.window->transfer_buffer = "kept";
-        QVERIFY(r.window->open_link(r.synth.port_path()));
+        QVERIFY(r.engine().open_link(r.synth.port_path()));
         QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
         r.window->writer.write_export_request("00000000");
         r.window->writer.write_export_request("00000100");
@@ -993,7 +995,7 @@ private slots:
              .informative_text = QString()});
         r.click(r.ui().button_firmware);
         r.check_answers();
-        QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
+        QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QVERIFY(r.port_open());
         const std::size_t greeted = r.synth.messages().size();
@@ -1001,10 +1003,10 @@ private slots:
         r.click(r.ui().button_backup);
         QVERIFY(!r.port_open());
         QCOMPARE(r.window->update_state(), vortan_gui::idle);
-        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.answers.seen().size(), boxes);
         // A round trip after the click: no request of the click may precede its answer.
-        QVERIFY(r.window->open_link(r.synth.port_path()));
+        QVERIFY(r.engine().open_link(r.synth.port_path()));
         QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
         r.window->writer.write_export_request("00000000");
         QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);

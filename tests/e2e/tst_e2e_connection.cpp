@@ -140,11 +140,11 @@ private slots:
     void a_vanished_device_is_reported_once() {
         rig r;
         for (int i = 0; i < 3; ++i) {
-            QVERIFY(r.window->open_link(r.synth.port_path()));
+            QVERIFY(r.engine().open_link(r.synth.port_path()));
             QVERIFY(r.port_open());
             r.window->disconnect_action();
         }
-        QVERIFY(r.window->open_link(r.synth.port_path()));
+        QVERIFY(r.engine().open_link(r.synth.port_path()));
         r.answers.click(QStringLiteral("OK"),
                         {.title = QStringLiteral("ERROR"), .text = QStringLiteral("DISCONNECTED")});
         r.synth.vanish();
@@ -227,7 +227,7 @@ private slots:
         }
         r.check_answers();
         QCOMPARE(debug_lines.count(QStringLiteral("Unable to open")), 1);
-        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.spinner_running());
         QCOMPARE(r.status_text(), status_before);

@@ -61,7 +61,7 @@ void check_update_ended(const rig& r, const QString& notice) {
     QVERIFY(!r.spinner_running());
     QVERIFY(r.port_open());
     QCOMPARE(r.window->update_state(), vortan_gui::connected);
-    QCOMPARE(r.window->running(), vortan_gui::operation::none);
+    QCOMPARE(r.engine().running(), vortan_gui::operation::none);
 }
 
 // The window after the synthesizer stayed silent: told so, buttons back, the link closed.
@@ -72,7 +72,7 @@ void check_update_timed_out(const rig& r) {
     QVERIFY(!r.port_open());
     QVERIFY(!r.engine().verdict_timer.isActive());
     QCOMPARE(r.window->update_state(), vortan_gui::idle);
-    QCOMPARE(r.window->running(), vortan_gui::operation::none);
+    QCOMPARE(r.engine().running(), vortan_gui::operation::none);
 }
 
 } // namespace
@@ -141,13 +141,13 @@ private slots:
         if (proceed) {
             // Greeted, asked, declined: the connection stays until the next click.
             QCOMPARE(commands(r.synth), QByteArray("00"));
-            QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
+            QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
             QVERIFY(r.port_open());
             QCOMPARE(r.window->update_state(), vortan_gui::connected);
         } else {
             QVERIFY(!r.port_open());
             QCOMPARE(r.window->update_state(), vortan_gui::idle);
-            QCOMPARE(r.window->running(), vortan_gui::operation::none);
+            QCOMPARE(r.engine().running(), vortan_gui::operation::none);
             QVERIFY(r.synth.messages().empty());
         }
         QVERIFY(r.buttons_enabled());
@@ -172,7 +172,7 @@ private slots:
         QFETCH(bool, accepted);
         QFETCH(bool, question_left_open);
         rig r;
-        r.window->timing.answer = std::chrono::milliseconds{1000};
+        r.engine().timing.answer = std::chrono::milliseconds{1000};
         make_fresh_backup(r);
         if (answer_delay_ms < 0) {
             r.synth.set_silent_to(command::connection_request, true);
@@ -218,7 +218,7 @@ private slots:
         r.check_answers();
         QCOMPARE(r.answers.seen().size(), 2);
         QCOMPARE(r.window->update_state(), accepted ? vortan_gui::connected : vortan_gui::idle);
-        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(commands(r.synth), QByteArray("00"));
         QVERIFY(r.buttons_enabled());
     }
@@ -325,7 +325,7 @@ private slots:
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
         r.check_answers();
-        QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
+        QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
 
         auto* target = r.window->findChild<QPushButton*>(button);
@@ -391,7 +391,7 @@ private slots:
         } else {
             QVERIFY(device.send(connection_acked));
             r.check_answers();
-            QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
+            QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
             read.clear();
             QVERIFY(device.send(stray));
         }
@@ -421,7 +421,7 @@ private slots:
         QVERIFY(!r.port_open());
         QVERIFY(!r.spinner_running());
         QCOMPARE(r.window->update_state(), vortan_gui::idle);
-        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.answers.seen().size(), 3);
     }
 
@@ -430,7 +430,7 @@ private slots:
     void no_update_without_a_firmware_image() {
         rig r;
         make_fresh_backup(r);
-        r.window->set_firmware_image({});
+        r.engine().set_firmware_image({});
         r.click(r.ui().button_firmware);
         r.check_answers();
         QVERIFY(r.answers.seen().isEmpty());
@@ -438,7 +438,7 @@ private slots:
         QVERIFY(!r.port_open());
         QVERIFY(r.buttons_enabled());
         QCOMPARE(r.window->update_state(), vortan_gui::idle);
-        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
     }
 
     // A damaged image is refused before any dialog: no port is opened and the synthesizer
@@ -462,7 +462,7 @@ private slots:
         QFETCH(QByteArray, image);
         rig r;
         make_fresh_backup(r);
-        r.window->set_firmware_image(image);
+        r.engine().set_firmware_image(image);
         r.click(r.ui().button_firmware);
         r.check_answers();
         QVERIFY(r.answers.seen().isEmpty());
@@ -470,7 +470,7 @@ private slots:
         QVERIFY(!r.port_open());
         QVERIFY(r.buttons_enabled());
         QCOMPARE(r.window->update_state(), vortan_gui::idle);
-        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QVERIFY(r.synth.messages().empty());
         QCOMPARE(r.synth.bytes_received(), qint64{0});
     }
@@ -493,8 +493,8 @@ private slots:
         make_fresh_backup(r);
         // Short enough to wait for, long enough that the image drains without a pause this
         // long on a busy machine.
-        constexpr std::chrono::milliseconds verdict_time{3000};
-        r.window->timing.update_verdict = verdict_time;
+        constexpr std::chrono::milliseconds verdict_time{1500};
+        r.engine().timing.update_verdict = verdict_time;
         r.synth.set_silent_to(unanswered, true);
         QElapsedTimer since_last_message;
         connect(&r.synth, &standin::synthesizer::received, &r.synth,
@@ -539,8 +539,8 @@ private slots:
         QVERIFY(device.valid());
         r.catalog->ports[quillmar::test::standin_port_name] = device.port_path();
         make_fresh_backup(r);
-        r.window->set_firmware_image(image);
-        r.window->timing.update_verdict = std::chrono::milliseconds{1000};
+        r.engine().set_firmware_image(image);
+        r.engine().timing.update_verdict = std::chrono::milliseconds{1000};
         r.select_port();
         expect_erase_question(r, ok);
         r.click(r.ui().button_firmware);
@@ -562,7 +562,7 @@ private slots:
                      connection_request + update_request + image + connection_request);
         QVERIFY(device.send(connection_acked));
         r.check_answers();
-        QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
+        QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.status_text(), no_answer_notice);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QVERIFY(r.buttons_enabled());
@@ -592,7 +592,7 @@ private slots:
         QVERIFY(device.valid());
         r.catalog->ports[quillmar::test::standin_port_name] = device.port_path();
         make_fresh_backup(r);
-        r.window->set_firmware_image(image);
+        r.engine().set_firmware_image(image);
         r.select_port();
         expect_erase_question(r, ok);
         r.click(r.ui().button_firmware);
@@ -622,8 +622,8 @@ private slots:
         rig r;
         // Old enough for the age warning, as a user with an older backup meets it.
         make_backup(r, QStringLiteral("20_11_01_10_00"));
-        constexpr std::chrono::milliseconds answer_time{1000};
-        r.window->timing.answer = answer_time;
+        constexpr std::chrono::milliseconds answer_time{500};
+        r.engine().timing.answer = answer_time;
         if (!acknowledged) {
             r.synth.set_answer_delay(static_cast<int>(answer_time.count()) * 2);
         }
@@ -638,7 +638,7 @@ private slots:
         r.click(r.ui().button_firmware);
         r.check_answers();
         if (acknowledged) {
-            QTRY_COMPARE(r.window->running(), vortan_gui::operation::none);
+            QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
             QCOMPARE(r.window->update_state(), vortan_gui::connected);
         } else {
             QTRY_COMPARE(commands(r.synth), QByteArray("00"));
@@ -653,7 +653,7 @@ private slots:
         QCOMPARE(r.answers.seen().size(), acknowledged ? 3 : 2);
         QVERIFY(!r.port_open());
         QCOMPARE(r.window->update_state(), vortan_gui::idle);
-        QCOMPARE(r.window->running(), vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QVERIFY(!r.window->operation_timer->isActive());
 
         // Past the time-out (and past the late acknowledgement): no box has come.
