@@ -41,7 +41,6 @@ namespace quillmar {
 namespace {
 
 const QString draft_folder = QStringLiteral("draft");
-const QString progress_text = QStringLiteral("WORK IN PROGRESS\n%1/%2");
 const QString succeeded_notice = QStringLiteral("BACKUP SUCCEEDED");
 const QString failed_notice = QStringLiteral("ERROR\nBACKUP FAILED");
 const QString folder_error_title = QStringLiteral("FOLDER ERROR");
@@ -57,10 +56,6 @@ static_assert(backup_last_index == bank_count * bank_size,
 // An export longer than the largest preset file is not a preset, and is not collected beyond
 // that, so a device that never ends its message cannot exhaust the memory.
 constexpr int max_preset_bytes = static_cast<int>(max_preset_size);
-
-QString backup_progress(std::uint16_t index) {
-    return progress_text.arg(index).arg(backup_last_index);
-}
 
 QString folder_fault_text(backup_start_fault fault) {
     switch (fault) {
@@ -165,7 +160,7 @@ bool operation_engine::start_backup() {
 
 void operation_engine::backup_visuals() {
     set_buttons_enabled(false);
-    host.show_progress(backup_progress(preset_counter()), true);
+    host.show_progress(progress_text(preset_counter()), true);
 }
 
 void operation_engine::request_next() {
@@ -183,7 +178,7 @@ void operation_engine::request_next() {
 
     ++backup->counter;
     writer.write_prenibled(index_nibbles(backup->counter));
-    host.show_progress(backup_progress(backup->counter), false);
+    host.show_progress(progress_text(backup->counter), false);
     backup->answer_due = QDeadlineTimer(timing.answer);
     operation_timer->start(timing.answer);
 }

@@ -49,6 +49,11 @@ enum connection_state : std::int32_t { idle = 0, connected = 1, sending = 2 };
 // The index of a backup's last request; its answer ends the backup.
 inline constexpr std::uint16_t backup_last_index = 256;
 
+// "WORK IN PROGRESS\n12/256": the progress of a backup or a restore at the preset `index`.
+inline QString progress_text(std::uint32_t index) {
+    return QStringLiteral("WORK IN PROGRESS\n%1/%2").arg(index).arg(backup_last_index);
+}
+
 // No operation runs.
 struct idle_run {};
 

@@ -33,11 +33,6 @@ const QString succeeded_notice = QStringLiteral("RESTORE SUCCEEDED");
 const QString terminated_notice = QStringLiteral("ERROR\nRESTORE TERMINATED");
 const QString send_failed_notice = QStringLiteral("ERROR\nSEND FAILED");
 
-QString progress_text(const proto::Preset& preset) {
-    return QStringLiteral("WORK IN PROGRESS\n") + QString::number(preset.id()) +
-           QStringLiteral("/256");
-}
-
 // Clashes listed one by one in the confirmation; more are summed up in one line.
 constexpr std::size_t max_listed_clashes = 8;
 static_assert(max_listed_clashes >= 1 && max_listed_clashes <= 16,
@@ -118,7 +113,7 @@ void operation_engine::import_answered(bool imported) {
         return;
     }
     if (imported) {
-        host.show_progress(progress_text(restore->presets[restore->cursor]), true);
+        host.show_progress(progress_text(restore->presets[restore->cursor].id()), true);
     }
     send_current_preset();
 }
@@ -204,7 +199,7 @@ bool operation_engine::start_restore() {
     restore_run restore;
     restore.presets = std::move(presets);
     run = std::move(restore);
-    host.show_progress(progress_text(restore_list().front()), true);
+    host.show_progress(progress_text(restore_list().front().id()), true);
     // Watches every import, the first and each later one, until the restore ends.
     send_current_preset();
     qCDebug(vortan_log) << transfer_buffer;
