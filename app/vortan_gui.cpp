@@ -1,7 +1,6 @@
 #include "vortan_gui.h"
 
 #include "app_resources.h"
-#include "parser_chain.h"
 #include "vortan_log.h"
 
 #include <QCoreApplication>
@@ -31,7 +30,6 @@ constexpr int guide_text_points = 10;
 static_assert(guide_text_points >= 8 && guide_text_points <= 10,
               "The guide text stays readable and fits its label at 96 dpi.");
 
-const QString backups_folder = QStringLiteral("datesaves");
 const QString window_icon_file = QStringLiteral(":/Resources/menubarlogo.png");
 const QString button_style = QStringLiteral("Font:13pt");
 const QString message_box_style = QStringLiteral(
@@ -94,9 +92,12 @@ std::unique_ptr<Ui_vortan> make_ui(QMainWindow* window) {
 }
 
 vortan_gui::vortan_gui(QWidget* parent)
-    : QMainWindow(parent),
+    : QMainWindow(parent), engine(std::make_unique<quillmar::operation_engine>(
+                               QStandardPaths::writableLocation(QStandardPaths::DataLocation),
+                               static_cast<quillmar::operation_host&>(*this))),
       data_location(QStandardPaths::writableLocation(QStandardPaths::DataLocation)),
-      port(new QSerialPort(this)),
+      firmware_image(engine->firmware_image()), writer(engine->writer), reader(engine->reader),
+      port(engine->port),
       guide_title(QStringLiteral("<p><span style=\" font-size:16pt; \">USER GUIDE</span></p>")),
       guide_text(QStringLiteral(
           "<html><head/><body><p>1. BACKUP YOUR CURRENT PRESETS</p><p>2. UPDATE VORTAN TO THE "
@@ -121,9 +122,8 @@ vortan_gui::vortan_gui(QWidget* parent)
       ui(make_ui(this)),
       guide_panel(ui->passive_info_title, ui->passive_info_main, guide_title, guide_text),
       status_panel(ui->label_spinner, ui->active_info_text, QString(), QString()),
-      export_timer(new QTimer(this)), operation_timer(new QTimer(this)),
-      ports(std::make_unique<port_catalog>()) {
-    connect(&reader, &reader_t::hangup, this, &vortan_gui::connection_lost);
+      export_timer(engine->export_timer), transfer_buffer(engine->transfer_buffer),
+      operation_timer(engine->operation_timer), ports(std::make_unique<port_catalog>()) {
 
     QGuiApplication::setWindowIcon(QIcon(window_icon_file));
     status_panel.big_down_text_size();
@@ -133,9 +133,9 @@ vortan_gui::vortan_gui(QWidget* parent)
                    Qt::WindowCloseButtonHint);
 
     make_folder(data_location);
-    make_folder(data_location + QDir::separator() + backups_folder);
+    make_folder(quillmar::backup_root(data_location));
 
-    set_firmware_image(read_firmware_image(firmware_image_path()));
+    engine->set_firmware_image(read_firmware_image(firmware_image_path()));
 
     const QFont font = quillmar::display_font();
     // The guide text in a fixed size, so that the longest explanation fits its label whatever
@@ -154,13 +154,13 @@ vortan_gui::vortan_gui(QWidget* parent)
     ui->button_send->installEventFilter(this);
     ui->button_firmware->installEventFilter(this);
 
-    quillmar::chain_parsers(reader.midi_parser, reader.sysex_parser);
-    init_firmware_handlers();
-    init_preset_handlers();
+    // The engine joined the reader's two parsers and registered the operations' listeners.
 }
 
 vortan_gui::~vortan_gui() {
     ui.reset();
+    // Nothing the engine does on its way may reach the window any more.
+    engine.reset();
 }
 
 bool vortan_gui::eventFilter(QObject* watched, QEvent* event) {
@@ -207,4 +207,123 @@ bool vortan_gui::message_box_executor_2choices(QString title, QString text,
     // It may already be gone when the window was destroyed while it was open.
     delete box.data();
     return ok;
+}
+
+std::optional<QDir> vortan_gui::backup_dir() const {
+    const std::optional<QString> folder = engine->backup_folder();
+    return folder ? std::optional<QDir>(QDir(*folder)) : std::nullopt;
+}
+
+const std::vector<proto::Preset>& vortan_gui::restore_list() const {
+    return engine->restore_list();
+}
+
+std::vector<proto::Preset>::const_iterator vortan_gui::restore_cursor() const {
+    return engine->restore_cursor();
+}
+
+std::uint16_t vortan_gui::preset_counter() const {
+    return engine->preset_counter();
+}
+
+vortan_gui::connection_state vortan_gui::update_state() const {
+    return engine->update_state();
+}
+
+void vortan_gui::unable_to_connect() {
+    engine->unable_to_connect();
+}
+
+void vortan_gui::disconnect_action() {
+    engine->disconnect_action();
+}
+
+void vortan_gui::init_firmware_handlers() {
+    engine->init_firmware_handlers();
+}
+
+void vortan_gui::send_firmware() {
+    engine->send_firmware();
+}
+
+void vortan_gui::init_preset_handlers() {
+    engine->init_preset_handlers();
+}
+
+void vortan_gui::request_next() {
+    engine->request_next();
+}
+
+void vortan_gui::backup_visuals() {
+    engine->backup_visuals();
+}
+
+bool vortan_gui::preset_to_text(proto::Preset& preset) {
+    return engine->preset_to_text(preset);
+}
+
+void vortan_gui::export_failed() {
+    engine->export_failed();
+}
+
+bool vortan_gui::on_button_send_clicked() {
+    return engine->start_restore();
+}
+
+bool vortan_gui::on_button_backup_clicked() {
+    return engine->start_backup();
+}
+
+bool vortan_gui::on_button_firmware_clicked() {
+    return engine->start_update();
+}
+
+void vortan_gui::connection_acked() {
+    engine->connection_acked();
+}
+
+void vortan_gui::backup_nacked() {
+    engine->backup_nacked();
+}
+
+void vortan_gui::send_nacked() {
+    engine->send_nacked();
+}
+
+void vortan_gui::connection_err(QSerialPort::SerialPortError err) {
+    engine->connection_err(err);
+}
+
+void vortan_gui::show_progress(const QString& text, bool start_spinner) {
+    status_panel.take_important_action(text, start_spinner);
+}
+
+void vortan_gui::end_progress() {
+    status_panel.finish(info_box::state::active);
+}
+
+void vortan_gui::show_notice(const QString& text) {
+    status_panel.take_notification_action(QString(), text);
+}
+
+void vortan_gui::show_message(const QString& title, const QString& text,
+                              const QString& informative) {
+    QPointer<QMessageBox> box = message_box_core(title, text, informative);
+    box->exec();
+    // It may already be gone when the window was destroyed while it was open.
+    delete box.data();
+}
+
+bool vortan_gui::ask(const QString& title, const QString& text, const QString& informative) {
+    return message_box_executor_2choices(title, text, informative);
+}
+
+void vortan_gui::set_buttons_enabled(bool enabled) {
+    ui->button_firmware->setEnabled(enabled);
+    ui->button_send->setEnabled(enabled);
+    ui->button_backup->setEnabled(enabled);
+}
+
+std::optional<QString> vortan_gui::choose_port() {
+    return checkForPort();
 }

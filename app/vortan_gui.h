@@ -1,7 +1,8 @@
 #pragma once
 
-#include "firmware_check.h"
+#include "host.h"
 #include "info_box.h"
+#include "operation_engine.h"
 #include "preset.pb.h"
 #include "reader.h"
 #include "timings.h"
@@ -10,7 +11,6 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QMainWindow>
 #include <QSerialPort>
@@ -18,7 +18,6 @@
 #include <QStringList>
 #include <QTimer>
 
-#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -27,7 +26,6 @@
 #include <vector>
 
 class QEvent;
-class QLockFile;
 class QMessageBox;
 class QObject;
 class QWidget;
@@ -50,11 +48,12 @@ public:
     virtual std::optional<QString> locate(const QString& name) const;
 };
 
-// The tool's one window and the owner of everything else: the form, the guide panel that
-// explains the button under the mouse, the status panel of the operations, the per-user
-// data folder and the firmware image. The device link and the operations join it as
-// further members and member functions.
-class vortan_gui : public QMainWindow {
+// The tool's one window and the host of the operations: the form, the guide panel that
+// explains the button under the mouse, the status panel of the operations, the per-user data
+// folder, the message boxes and the port dialog. The operations themselves and the device
+// link belong to the engine (operation_engine.h); the window's link members and operation
+// functions forward to it.
+class vortan_gui : public QMainWindow, private quillmar::operation_host {
     Q_OBJECT
 
 public:
@@ -74,31 +73,23 @@ public:
     // when OK was pressed. NO, Escape and closing the box all answer false.
     bool message_box_executor_2choices(QString title, QString text, QString informativeText);
 
-    // The window's state. The operations, the connection handling and the tests reach these
-    // members directly.
+private:
+    // Declared first: the link members below refer to its objects.
+    std::unique_ptr<quillmar::operation_engine> engine;
 
+public:
     // Per-user data folder of the application; the backups live in its child "datesaves".
-    QString data_location;
-    // The backup folder being written by a backup; empty otherwise.
-    std::unique_ptr<QDir> backup_dir;
-    // The firmware image file, read whole at start-up; empty when it is missing or cannot be
-    // read completely. Set it through set_firmware_image, which checks it.
-    QByteArray firmware_image;
-    // What the check found in firmware_image; only an intact image is ever sent.
-    quillmar::protocol::firmware_image_verdict firmware_verdict =
-        quillmar::protocol::firmware_image_verdict::too_short;
-    // Takes `image` as the firmware to send and checks it once. The constructor gives it the
-    // file read at start-up.
-    void set_firmware_image(QByteArray image);
+    const QString data_location;
+    // The staging folder of the running backup; empty while none runs.
+    std::optional<QDir> backup_dir() const;
+    // The firmware image, read whole at start-up; empty when it is missing or cannot be read
+    // completely. The engine checks it when it is set; only an intact image is ever sent.
+    const QByteArray& firmware_image;
 
-    // Sends every message to the synthesizer.
-    writer_t writer;
-    // Receives the synthesizer's bytes; owns the MIDI stream parser and the device message
-    // parser, which the constructor joins.
-    reader_t reader;
-    // The one serial port object, a child of the window. Each operation points it at the
-    // chosen port and opens it (open_link); disconnect_action closes it.
-    QSerialPort* port;
+    // The engine's link: the writer, the reader and the one serial port object.
+    writer_t& writer;
+    reader_t& reader;
+    QSerialPort* const port;
 
     // Rich texts of the guide panel: the guide itself and one explanation per button.
     const QString guide_title;
@@ -117,110 +108,43 @@ public:
     // Progress, spinner and result notices over label_spinner and active_info_text.
     info_box status_panel;
 
-    // Presets being restored, in sending order.
-    std::vector<proto::Preset> restore_list;
+    // The state of the running operation, as the engine has it.
+    // Presets of the running restore, in sending order, and the one whose answer is awaited.
+    const std::vector<proto::Preset>& restore_list() const;
+    std::vector<proto::Preset>::const_iterator restore_cursor() const;
     // Index of the preset last requested by a backup; 0 between backups.
-    std::uint16_t preset_counter = 0;
-    // Watches one preset export of a backup, from its start to its end.
-    QTimer* export_timer;
-    // Payload being received or sent by the running operation.
-    QByteArray transfer_buffer;
-    // Watches the answers of the running operation: the connection handshake, and every
-    // request of a backup or a restore.
-    QTimer* operation_timer;
+    std::uint16_t preset_counter() const;
+    // The engine's answer and export watches, and the payload of the running operation.
+    QTimer* const export_timer;
+    QByteArray& transfer_buffer;
+    QTimer* const operation_timer;
     // Connection state of a firmware update.
-    enum connection_state : std::int32_t { idle = 0, connected = 1, sending = 2 };
-    connection_state update_state = idle;
-    // The preset of restore_list whose import answer is awaited.
-    std::vector<proto::Preset>::iterator restore_cursor;
+    using connection_state = quillmar::connection_state;
+    static constexpr connection_state idle = quillmar::idle;
+    static constexpr connection_state connected = quillmar::connected;
+    static constexpr connection_state sending = quillmar::sending;
+    connection_state update_state() const;
+    // Which operation runs (operation_engine::running).
+    using operation = quillmar::operation_kind;
 
-    // Which operation runs, so that answers arriving while none (or another) runs are
-    // ignored.
-    enum class operation { none, backup, restore, update };
-    operation running = operation::none;
-    // The backup being written (operations/backup.cpp). Its presets go into a hidden
-    // staging folder, backup_dir, which takes the dated name only when the backup ends.
-    struct backup_progress {
-        // The dated folder ("yy_MM_dd_hh_mm") the backup becomes.
-        QString folder;
-        // Preset files written, and answers that gave no file (a damaged preset, a file
-        // that could not be written).
-        int written = 0;
-        int failed = 0;
-        // The indexes the synthesizer refused, 0 to 256.
-        std::bitset<257> refused;
-        // When the request outstanding has waited long enough for its answer.
-        QDeadlineTimer answer_due;
-    };
-    backup_progress backup;
-    // Held from the click of a backup until it ends: one copy of the tool at a time writes
-    // into the backup root.
-    std::unique_ptr<QLockFile> backup_lock;
-    // A firmware_update_request has been sent and not yet answered: only its acceptance
-    // releases the firmware image.
-    bool update_request_outstanding = false;
-    // Clears the update's "LOOK AT VORTAN" hint a while after the request, as long as the
-    // update still waits for its result.
-    QTimer update_hint_timer;
-    // Watches the synthesizer's silence while an update waits for its answer: started with
-    // the update request and started again whenever bytes of the image go out, so it runs
-    // out timing.update_verdict after the last byte sent without an answer.
-    QTimer verdict_timer;
-    // Imports of the running restore that the synthesizer refused.
-    std::size_t restore_refused = 0;
-    // The local time that names backup folders and dates the update's age check. Tests
-    // set a clock of their own.
-    std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
-    // How long the operations wait for the synthesizer. Tests shorten it.
-    timings timing;
     // Replaces the catalog the port dialog lists (tests offer pseudo-terminals).
     void set_port_catalog(std::unique_ptr<port_catalog> catalog);
 
     // Lets the user choose a port; the chosen port's system location, or empty when none
     // was chosen or the chosen one is gone.
     std::optional<QString> checkForPort();
-    // The first step of every operation button: while a firmware update connection is open
-    // the click only closes it. True when it did.
-    bool close_update_connection();
-    // checkForPort, and the notice "ERROR\nVORTAN NOT CONNECTED" when no port was chosen.
-    std::optional<QString> choose_port();
     // Notice "ERROR\nVORTAN NOT CONNECTED".
     void unable_to_connect();
-    // Closes the link: the port, the writer and the reader; update_state becomes idle. The
-    // update's watches end with it.
+    // Closes the link: the port, the writer and the reader; update_state becomes idle.
     void disconnect_action();
-    // Stops the connection handshake's time-out, if it runs, so that it judges nothing.
-    void end_handshake_watch();
-    // Opens the link for an operation: points `port` at `location`, watches it for a lost
-    // device, opens it read-write and attaches the writer and the reader. A port still open
-    // (the connection an update leaves) is used as it is. A port that will not open is
-    // reported at once in the box "PORT ERROR", which names the port and the reason
-    // (permission denied, in use by another program, gone); nothing is attached then, and the
-    // result is false: the operation does not start.
-    bool open_link(const QString& location);
 
-    // Firmware update (operations/firmware_update.cpp).
+    // The operations' steps, forwarded to the engine.
     void init_firmware_handlers();
     void send_firmware();
-    // Backup and restore (operations/backup.cpp, operations/restore.cpp).
     void init_preset_handlers();
     void request_next();
     void backup_visuals();
-    // Writes one received preset into the backup folder being written; false when its file
-    // could not be written.
     bool preset_to_text(proto::Preset& preset);
-    // Settles the folder of a backup that ended without success (time-out or lost port).
-    void abandon_backup();
-    // Ends a running backup: settles its folder, shows the notice, enables the buttons and
-    // closes the link. `complete` when every index got its own answer and every file was
-    // written.
-    void end_backup(bool complete);
-    // The restore's two import listeners, registered last by init_preset_handlers.
-    void init_restore_handlers();
-    // The name of the latest backup folder (the last of the backup root's sub-folders in
-    // case-sensitive name order, leaving out the marked folders of failed backups); empty
-    // when there is none.
-    std::optional<QString> latest_backup_name() const;
 
 private slots:
     // A preset export began and did not end in time.
@@ -240,10 +164,19 @@ public slots:
     // The port reports an error: a lost device (ResourceError) ends the operation.
     void connection_err(QSerialPort::SerialPortError err);
 
-private slots:
-    // The reader found the device hung up (unplugged): the lost-port path.
-    void connection_lost();
-
 private:
+    // The host: what the operations show and ask.
+    void show_progress(const QString& text, bool start_spinner) override;
+    void end_progress() override;
+    void show_notice(const QString& text) override;
+    void show_message(const QString& title, const QString& text,
+                      const QString& informative) override;
+    bool ask(const QString& title, const QString& text, const QString& informative) override;
+    void set_buttons_enabled(bool enabled) override;
+    std::optional<QString> choose_port() override;
+
     std::unique_ptr<port_catalog> ports;
+
+    // The tests' view of the engine (tests/common/gui_access.h).
+    friend struct vortan_gui_test_access;
 };

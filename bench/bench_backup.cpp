@@ -68,7 +68,7 @@ void backup_by_the_window(benchmark::State& state) {
         const auto start = std::chrono::steady_clock::now();
         r.select_port();
         r.click(r.ui().button_backup);
-        run_until([&r] { return r.window->running == vortan_gui::operation::none; });
+        run_until([&r] { return r.engine().running() == vortan_gui::operation::none; });
         window_time.seconds +=
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         ++window_time.backups;

@@ -123,7 +123,7 @@ void restore_by_the_window(benchmark::State& state) {
         r.click(r.ui().button_send);
         const auto start = std::chrono::steady_clock::now();
         const bool ended =
-            run_until([&r] { return r.window->running == vortan_gui::operation::none; });
+            run_until([&r] { return r.engine().running() == vortan_gui::operation::none; });
         window_restore.add(start);
         if (!ended || r.status_text() != QStringLiteral("RESTORE SUCCEEDED")) {
             state.SkipWithError("the restore failed");
@@ -164,7 +164,7 @@ void update_by_the_window(benchmark::State& state) {
     since_tick.start();
 
     for (auto _ : state) {
-        if (r.window->update_state != vortan_gui::idle) {
+        if (r.window->update_state() != vortan_gui::idle) {
             r.click(r.ui().button_firmware);
         }
         requested = false;
@@ -173,8 +173,8 @@ void update_by_the_window(benchmark::State& state) {
         r.answers.click(QStringLiteral("OK"));
         r.click(r.ui().button_firmware);
         const bool ended = run_until([&r] {
-            return r.window->running == vortan_gui::operation::none &&
-                   r.window->update_state != vortan_gui::idle;
+            return r.engine().running() == vortan_gui::operation::none &&
+                   r.window->update_state() != vortan_gui::idle;
         });
         if (!ended || !requested) {
             state.SkipWithError("the update request never arrived");

@@ -9,17 +9,18 @@
 // Every import is watched by the answer time-out; the restore counts as succeeded only when
 // the synthesizer took every preset.
 
-#include "backup_names.h"
+#include "operation_engine.h"
 #include "preset_related.h"
 #include "presets_dir.h"
-#include "vortan_gui.h"
 #include "vortan_log.h"
 
 #include <QDebug>
-#include <QPushButton>
+#include <QDir>
 
 #include <algorithm>
 #include <iterator>
+
+namespace quillmar {
 
 namespace {
 
@@ -27,15 +28,10 @@ namespace {
 constexpr std::size_t restore_capacity = std::size_t{bank_count} * bank_size;
 static_assert(restore_capacity == 256, "A restore sends at most the synthesizer's 256 presets.");
 
-const QString backups_folder = QStringLiteral("datesaves");
 const QString no_backup_notice = QStringLiteral("ERROR\nNO BACKUP FOUND");
 const QString succeeded_notice = QStringLiteral("RESTORE SUCCEEDED");
 const QString terminated_notice = QStringLiteral("ERROR\nRESTORE TERMINATED");
-
-QString progress_text(const proto::Preset& preset) {
-    return QStringLiteral("WORK IN PROGRESS\n") + QString::number(preset.id()) +
-           QStringLiteral("/256");
-}
+const QString send_failed_notice = QStringLiteral("ERROR\nSEND FAILED");
 
 // Clashes listed one by one in the confirmation; more are summed up in one line.
 constexpr std::size_t max_listed_clashes = 8;
@@ -77,66 +73,80 @@ QString with_left_out(const QString& informative, const restore_selection& selec
     return lines.join(QStringLiteral("\n"));
 }
 
-void send_current(vortan_gui& window) {
-    window.transfer_buffer = byte_array_to_sys(preset_to_byteArray(*window.restore_cursor));
-    window.writer.write_import(window.transfer_buffer);
+} // namespace
+
+void operation_engine::send_current_preset() {
+    const restore_run* restore = restore_state();
+    if (restore == nullptr || restore->cursor >= restore->presets.size()) {
+        return;
+    }
+    transfer_buffer = byte_array_to_sys(preset_to_byteArray(restore->presets[restore->cursor]));
+    writer.write_import(transfer_buffer);
     // Out now rather than on the next turn of the event loop: the restore waits for each
     // answer before it sends again, so the turn would be lost for every preset.
-    if (window.port->isOpen()) {
-        window.port->flush();
+    if (port->isOpen()) {
+        port->flush();
     }
-    window.operation_timer->start(window.timing.answer);
+    operation_timer->start(timing.answer);
 }
 
 // One import has been answered: the next preset goes out, or the restore ends. Answers while
-// no restore runs, or beyond its last preset, are ignored.
-void import_answered(vortan_gui& window, bool imported) {
-    if (window.running != vortan_gui::operation::restore ||
-        window.restore_cursor == window.restore_list.end()) {
+// no restore runs are ignored.
+void operation_engine::import_answered(bool imported) {
+    restore_run* restore = restore_state();
+    if (restore == nullptr || restore->cursor >= restore->presets.size()) {
         return;
     }
-    ++window.restore_cursor;
+    ++restore->cursor;
     if (!imported) {
-        ++window.restore_refused;
+        ++restore->refused;
     }
-    qCDebug(quillmar::vortan_log, imported ? "NEXT SUCC" : "NEXT FAILED");
+    qCDebug(vortan_log, imported ? "NEXT SUCC" : "NEXT FAILED");
 
-    if (window.restore_cursor == window.restore_list.end()) {
-        QObject::disconnect(window.operation_timer, SIGNAL(timeout()), &window,
-                            SLOT(send_nacked()));
-        window.operation_timer->stop();
-        window.running = vortan_gui::operation::none;
-        window.status_panel.finish(info_box::state::active);
-        window.status_panel.take_notification_action(
-            QString(), window.restore_refused == 0 ? succeeded_notice : terminated_notice);
-        window.ui->button_firmware->setEnabled(true);
-        window.ui->button_send->setEnabled(true);
-        window.ui->button_backup->setEnabled(true);
+    if (restore->cursor == restore->presets.size()) {
+        operation_timer->stop();
+        const bool all_taken = restore->refused == 0;
+        run = idle_run{};
+        host.show_result(all_taken ? succeeded_notice : terminated_notice);
+        set_buttons_enabled(true);
         // The port stays open.
         return;
     }
     if (imported) {
-        window.status_panel.take_important_action(progress_text(*window.restore_cursor), true);
+        host.show_progress(progress_text(restore->presets[restore->cursor].id()), true);
     }
-    send_current(window);
+    send_current_preset();
 }
 
-} // namespace
-
-std::optional<QString> vortan_gui::latest_backup_name() const {
-    QStringList names = QDir(data_location + QDir::separator() + backups_folder)
-                            .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    // A failed backup's folder, marked in its name, is never taken for a backup.
-    names.erase(std::remove_if(names.begin(), names.end(), quillmar::is_incomplete_backup_name),
-                names.end());
-    if (names.isEmpty()) {
-        return std::nullopt;
+void operation_engine::send_nacked() {
+    if (restore_state() == nullptr) {
+        return;
     }
-    names.sort(Qt::CaseSensitive);
-    return names.last();
+    run = idle_run{};
+    host.show_result(send_failed_notice);
+    set_buttons_enabled(true);
+    disconnect_action();
+    operation_timer->stop();
 }
 
-bool vortan_gui::on_button_send_clicked() {
+std::optional<QString> operation_engine::latest_backup_name() const {
+    return quillmar::latest_backup_name(backup_root(data_location));
+}
+
+const std::vector<proto::Preset>& operation_engine::restore_list() const {
+    static const std::vector<proto::Preset> none;
+    const restore_run* restore = std::get_if<restore_run>(&run);
+    return restore == nullptr ? none : restore->presets;
+}
+
+std::vector<proto::Preset>::const_iterator operation_engine::restore_cursor() const {
+    const restore_run* restore = std::get_if<restore_run>(&run);
+    return restore == nullptr
+               ? restore_list().end()
+               : restore->presets.begin() + static_cast<std::ptrdiff_t>(restore->cursor);
+}
+
+bool operation_engine::start_restore() {
     if (close_update_connection()) {
         return false;
     }
@@ -144,70 +154,56 @@ bool vortan_gui::on_button_send_clicked() {
     if (!location) {
         return false;
     }
-    restore_list.clear();
-
     const std::optional<QString> latest = latest_backup_name();
     if (!latest) {
-        status_panel.take_notification_action(QString(), no_backup_notice);
+        host.show_notice(no_backup_notice);
         return false;
     }
     restore_selection selection;
     {
-        const preset_dir backup(data_location + QDir::separator() + backups_folder +
-                                QDir::separator() + *latest);
+        const preset_dir backup(backup_root(data_location) + QDir::separator() + *latest);
         selection = select_for_restore(backup);
     }
-    restore_list = std::move(selection.presets);
+    std::vector<proto::Preset> presets = std::move(selection.presets);
 
-    const std::size_t count = restore_list.size();
+    const std::size_t count = presets.size();
     if (count > restore_capacity) {
-        if (!message_box_executor_2choices(
-                QStringLiteral("TOO MANY PRESETS"),
-                QStringLiteral("ONLY THE FIRST 256 PRESETS WILL BE SEND"),
-                with_left_out(QString(), selection))) {
+        if (!host.ask(QStringLiteral("TOO MANY PRESETS"),
+                      QStringLiteral("ONLY THE FIRST 256 PRESETS WILL BE SEND"),
+                      with_left_out(QString(), selection))) {
             return false;
         }
-        restore_list.erase(restore_list.begin() + static_cast<std::ptrdiff_t>(restore_capacity),
-                           restore_list.end());
+        presets.erase(presets.begin() + static_cast<std::ptrdiff_t>(restore_capacity),
+                      presets.end());
     } else if (count == restore_capacity) {
-        if (!message_box_executor_2choices(
+        if (!host.ask(
                 QStringLiteral("IMPORT TO VORTAN"),
                 QStringLiteral("THIS ACTION WILL OVERWRITE THE PRESETS IN VORTAN"),
                 with_left_out(QStringLiteral("ARE YOU SURE YOU WANT TO PROCEED?"), selection))) {
             return false;
         }
-    } else if (!message_box_executor_2choices(
-                   QStringLiteral("NOT ENOUGH PRESETS"),
-                   QStringLiteral("ONLY ") + QString::number(count) +
-                       QStringLiteral(" PRESETS FOUND ON YOUR LAST BACKUP"),
-                   with_left_out(QStringLiteral("ARE YOU SURE?"), selection))) {
+    } else if (!host.ask(QStringLiteral("NOT ENOUGH PRESETS"),
+                         QStringLiteral("ONLY ") + QString::number(count) +
+                             QStringLiteral(" PRESETS FOUND ON YOUR LAST BACKUP"),
+                         with_left_out(QStringLiteral("ARE YOU SURE?"), selection))) {
         return false;
     }
-    if (restore_list.empty()) {
+    if (presets.empty()) {
         return false;
     }
-
     if (!open_link(*location)) {
         return false;
     }
-    ui->button_firmware->setEnabled(false);
-    ui->button_send->setEnabled(false);
-    ui->button_backup->setEnabled(false);
+    set_buttons_enabled(false);
 
-    running = operation::restore;
-    restore_refused = 0;
-    restore_cursor = restore_list.begin();
-    status_panel.take_important_action(progress_text(*restore_cursor), true);
+    restore_run restore;
+    restore.presets = std::move(presets);
+    run = std::move(restore);
+    host.show_progress(progress_text(restore_list().front().id()), true);
     // Watches every import, the first and each later one, until the restore ends.
-    connect(operation_timer, SIGNAL(timeout()), this, SLOT(send_nacked()), Qt::UniqueConnection);
-    operation_timer->setSingleShot(true);
-    send_current(*this);
-    qCDebug(quillmar::vortan_log) << transfer_buffer;
+    send_current_preset();
+    qCDebug(vortan_log) << transfer_buffer;
     return true;
 }
 
-void vortan_gui::init_restore_handlers() {
-    auto& parser = reader.sysex_parser;
-    parser.set_preset_import_succeeded_listener([this] { import_answered(*this, true); });
-    parser.set_preset_import_failed_listener([this] { import_answered(*this, false); });
-}
+} // namespace quillmar

@@ -13,20 +13,24 @@
 //     QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), QString("BACKUP SUCCEEDED"), 30000);
 //     r.check_answers();
 
+#include "gui_access.h"
 #include "modal.h"
 #include "synthesizer.h"
 #include "test_env.h"
 #include "vortan_gui.h"
 
+#include <QCoreApplication>
 #include <QDate>
 #include <QDateTime>
 #include <QDir>
 #include <QLabel>
 #include <QMovie>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTime>
 
+#include <cstddef>
 #include <map>
 #include <memory>
 
@@ -63,7 +67,13 @@ public:
         catalog = list.get();
         catalog->ports[standin_port_name] = synth.port_path();
         window->set_port_catalog(std::move(list));
-        window->clock = [this] { return now; };
+        engine().clock = [this] { return now; };
+        // Every watch short, so a test that reaches a time-out does not wait long for it;
+        // long enough that a stand-in answering at once never misses one.
+        engine().timing.answer = std::chrono::milliseconds{500};
+        engine().timing.export_watch = std::chrono::milliseconds{500};
+        engine().timing.update_hint = std::chrono::milliseconds{500};
+        engine().timing.update_verdict = std::chrono::milliseconds{3000};
         window->show();
     }
     rig(const rig&) = delete;
@@ -78,6 +88,7 @@ public:
     modal_answerer answers;
 
     Ui_vortan& ui() const { return *window->ui; }
+    quillmar::operation_engine& engine() const { return vortan_gui_test_access::engine(*window); }
     QString backup_root() const {
         return window->data_location + QDir::separator() + QStringLiteral("datesaves");
     }
@@ -110,6 +121,40 @@ public:
     // Clicks a button as the mouse does. Returns once the click's slot has returned, which
     // may be after modal boxes were answered.
     void click(QPushButton* button) const { QTest::mouseClick(button, Qt::LeftButton); }
+
+    // A barrier before a check that nothing reached the stand-in: opens the link to it,
+    // sends one export request and waits for its answer, then closes the link again. Returns
+    // how many messages the stand-in had received before that request; anything the window
+    // sent earlier has arrived by then.
+    std::size_t messages_before_round_trip() {
+        const bool was_open = window->port->isOpen();
+        if (!engine().open_link(synth.port_path())) {
+            return synth.messages().size();
+        }
+        QSignalSpy answered(&synth, &standin::synthesizer::answered);
+        window->writer.write_export_request("00000000");
+        if (!QTest::qWaitFor([&answered] { return !answered.isEmpty(); }, 10000)) {
+            return synth.messages().size();
+        }
+        if (!was_open) {
+            window->disconnect_action();
+        }
+        return synth.messages().size() - 1;
+    }
+    // A barrier for a port that is closed or gone: several turns of the event loop, in which
+    // any socket notifier or posted event due would have run.
+    static void turn_event_loop(int turns = 100) {
+        for (int i = 0; i < turns; ++i) {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        }
+    }
+    // Reads everything the stand-in has written so far into the window's open port; the
+    // window's reader handles it as it comes.
+    void drain_port() const {
+        while (window->port->isOpen() && window->port->waitForReadyRead(50)) {
+        }
+    }
 
     // Every box expected was met, as expected, and no other.
     void check_answers(int timeout_ms = 20000) {

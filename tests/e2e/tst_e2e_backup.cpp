@@ -163,7 +163,7 @@ class tst_e2e_backup : public QObject {
     // has set up.
     static void click_backup(rig& r, int timeout_ms = backup_timeout_ms) {
         r.click(r.ui().button_backup);
-        QTRY_VERIFY_WITH_TIMEOUT(r.window->running == vortan_gui::operation::none, timeout_ms);
+        QTRY_VERIFY_WITH_TIMEOUT(r.engine().running() == vortan_gui::operation::none, timeout_ms);
     }
     // The same, choosing the stand-in in the port dialog.
     static void run_backup(rig& r, int timeout_ms = backup_timeout_ms) {
@@ -179,7 +179,7 @@ class tst_e2e_backup : public QObject {
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
         QCOMPARE(r.window->reader.attached_port(), nullptr);
-        QCOMPARE(r.window->preset_counter, std::uint16_t{0});
+        QCOMPARE(r.window->preset_counter(), std::uint16_t{0});
         QVERIFY(!r.window->operation_timer->isActive());
         QVERIFY(!r.window->export_timer->isActive());
     }
@@ -267,13 +267,15 @@ private slots:
         r.synth.set_refused_exports(range(12, 255));
         r.synth.set_chunk_size(61, 1);
         r.synth.set_interleave_realtime(true);
+        // A trickling export takes a while; it must not be cut short.
+        r.engine().timing.export_watch = timings{}.export_watch;
         run_backup(r);
         r.check_answers();
         check_at_rest(r, succeeded);
         check_backup(r, dated, range(0, 11));
     }
 
-    // A request that gets no answer at all ends the backup after five seconds, the first one
+    // A request that gets no answer at all ends the backup after the answer watch, the first one
     // as well as a later one. Presets written before stay; a backup without any leaves nothing.
     void an_unanswered_request_ends_the_backup_data() {
         QTest::addColumn<int>("answered");
@@ -291,7 +293,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         run_backup(r, timeout_case_ms);
-        QVERIFY(clock.elapsed() >= 4500);
+        QVERIFY(clock.elapsed() >= r.engine().timing.answer.count() * 9 / 10);
         r.check_answers();
         check_at_rest(r, failed);
         QCOMPARE(static_cast<int>(r.synth.messages().size()), answered + 1);
@@ -303,9 +305,10 @@ private slots:
         }
     }
 
-    // An export that starts and stalls: "EXPORT FAILED" after five seconds. A late end still
-    // lets the backup go on, whether it comes while the box is open or after it was closed;
-    // an export that never ends fails the backup five seconds after the box.
+    // An export that starts and stalls: "EXPORT FAILED" once the export watch (here 0.5 s)
+    // runs out. A late end still lets the backup go on, whether it comes while the box is open
+    // or after it was closed; an export that never ends fails the backup an answer watch
+    // (0.5 s) after the box.
     void a_stalled_export_data() {
         QTest::addColumn<bool>("late_end");
         QTest::addColumn<bool>("hold_box_until_end");
@@ -320,6 +323,8 @@ private slots:
         QFETCH(QString, notice);
         constexpr int stalled = 2;
         rig r;
+        r.engine().timing.export_watch = std::chrono::milliseconds{500};
+        r.engine().timing.answer = std::chrono::milliseconds{500};
         r.synth.set_refused_exports(range(6, 255));
         // The whole answer but its end byte goes out. The stream parser hands SysEx data on in
         // blocks of 1000 bytes, so the export is seen to start only with a preset this large.
@@ -328,8 +333,9 @@ private slots:
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             const int index = requested_index(m);
             if (index == stalled && late_end) {
-                // The end byte six seconds after the rest.
-                r.synth.set_chunk_size(all_but_end, 6000);
+                // The end byte 0.6 s after the rest: past the export watch, within the answer
+                // watch that follows the box.
+                r.synth.set_chunk_size(all_but_end, 600);
             } else if (index == stalled) {
                 r.synth.stop_next_answer_after(all_but_end);
             } else {
@@ -401,11 +407,11 @@ private slots:
         r.check_answers();
         QCOMPARE(r.answers.seen().size(), 2 * earlier_backups + 2);
         check_at_rest(r, QString());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
         check_backup(r, QStringLiteral("20_12_20_14_06 INCOMPLETE"), range(0, answered - 1));
         // Nothing further: no second box, no read errors from a port left spinning.
         const int read_errors = log.count(QStringLiteral("I/O error on Read "));
-        QTest::qWait(500);
+        rig::turn_event_loop();
         QCOMPARE(log.count(QStringLiteral("I/O error on Read ")), read_errors);
         QCOMPARE(r.answers.seen().size(), 2 * earlier_backups + 2);
     }
@@ -430,7 +436,7 @@ private slots:
         QCOMPARE(r.status_text(), QStringLiteral("ERROR\nVORTAN NOT CONNECTED"));
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QVERIFY(r.synth.messages().empty());
         // No lock file left behind either.
         QCOMPARE(root_entries(r), QStringList());
@@ -477,7 +483,7 @@ private slots:
         misbehave(r.synth, device);
         if (second_answers >= 0 || device.startsWith(QStringLiteral("slot "))) {
             // This one ends by the answer watch.
-            r.window->timing.answer = short_answer_watch;
+            r.engine().timing.answer = short_answer_watch;
         }
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             if (requested_index(m) == second_answers) {
@@ -485,7 +491,7 @@ private slots:
             }
             if (unwritable_file && requested_index(m) == 0) {
                 // A folder where preset 5's file is to go.
-                QDir().mkpath(r.window->backup_dir->absolutePath() + QStringLiteral("/BANK A/") +
+                QDir().mkpath(r.window->backup_dir()->absolutePath() + QStringLiteral("/BANK A/") +
                               plain_file_name(*r.synth.preset(5)));
             }
         });
@@ -541,7 +547,7 @@ private slots:
         misbehave(r.synth, device);
         r.synth.set_refused_exports(refused);
         if (waits_out) {
-            r.window->timing.answer = short_answer_watch;
+            r.engine().timing.answer = short_answer_watch;
         }
         run_backup(r);
         r.check_answers();
@@ -578,7 +584,7 @@ private slots:
         QCOMPARE(r.status_text(), succeeded);
 
         r.now = QDateTime(QDate(2020, 12, 20), QTime(14, 5));
-        r.window->timing.answer = short_answer_watch;
+        r.engine().timing.answer = short_answer_watch;
         r.select_port();
         if (failure == QStringLiteral("lost")) {
             r.synth.vanish_after_messages(5);
@@ -590,7 +596,7 @@ private slots:
                 r.synth.set_silent(true);
             }
             if (failure == QStringLiteral("unwritable") && requested_index(m) == 0) {
-                QDir().mkpath(r.window->backup_dir->absolutePath() + QStringLiteral("/BANK A/") +
+                QDir().mkpath(r.window->backup_dir()->absolutePath() + QStringLiteral("/BANK A/") +
                               plain_file_name(*r.synth.preset(3)));
             }
         });
@@ -599,7 +605,7 @@ private slots:
         QCOMPARE(r.status_text(), failure == QStringLiteral("lost") ? QString() : failed);
         QCOMPARE(r.backups(), (QStringList{good, marked}));
         check_backup(r, marked, kept);
-        QCOMPARE(r.window->latest_backup_name(), std::optional<QString>(good));
+        QCOMPARE(r.engine().latest_backup_name(), std::optional<QString>(good));
 
         // RESTORE offers the good backup's six presets.
         r.select_port();
@@ -621,7 +627,7 @@ private slots:
     void failed_backups_of_one_minute_are_numbered() {
         rig r;
         r.synth.set_refused_exports(range(6, 255));
-        r.window->timing.answer = short_answer_watch;
+        r.engine().timing.answer = short_answer_watch;
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             if (requested_index(m) == 2) {
                 r.synth.set_silent(true);
@@ -639,7 +645,7 @@ private slots:
         for (const QString& folder : expected) {
             check_backup(r, folder, range(0, 1));
         }
-        QCOMPARE(r.window->latest_backup_name(), std::optional<QString>());
+        QCOMPARE(r.engine().latest_backup_name(), std::optional<QString>());
         r.select_port();
         r.click(r.ui().button_send);
         r.check_answers();
@@ -654,7 +660,7 @@ private slots:
         const QString blocked = QStringLiteral("BANK A/") + plain_file_name(*r.synth.preset(5));
         connect(&r.synth, &quillmar::standin::synthesizer::received, this, [&](const message& m) {
             if (requested_index(m) == 0) {
-                QDir().mkpath(r.window->backup_dir->absolutePath() + QLatin1Char('/') + blocked);
+                QDir().mkpath(r.window->backup_dir()->absolutePath() + QLatin1Char('/') + blocked);
             }
         });
         log_capture log;
@@ -796,7 +802,7 @@ private slots:
             }
         }
         // Left open, as a restore leaves it.
-        QVERIFY(r.window->open_link(r.synth.port_path()));
+        QVERIFY(r.engine().open_link(r.synth.port_path()));
         QVERIFY(r.port_open());
 
         r.answers.click(QStringLiteral("OK"), {.title = QStringLiteral("FOLDER ERROR"),
@@ -807,10 +813,9 @@ private slots:
         QCOMPARE(r.status_text(), failed);
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
-        // A quiet period: no request may reach the stand-in.
-        QTest::qWait(200);
-        QVERIFY(r.synth.messages().empty());
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
+        // No request may reach the stand-in.
+        QCOMPARE(r.messages_before_round_trip(), std::size_t{0});
         const QFileInfo after(root);
         if (fault == QStringLiteral("read-only")) {
             QVERIFY(QDir(root).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
@@ -838,24 +843,24 @@ private slots:
         auto list = std::make_unique<quillmar::test::fixed_catalog>();
         list->ports[quillmar::test::standin_port_name] = other_synth.port_path();
         other.set_port_catalog(std::move(list));
-        other.clock = [&r] { return r.now.addSecs(60); };
+        vortan_gui_test_access::engine(other).clock = [&r] { return r.now.addSecs(60); };
         other.show();
         QCOMPARE(other.data_location, r.window->data_location);
         const QString other_status = other.ui->active_info_text->text();
 
         r.select_port();
         r.click(r.ui().button_backup);
-        QCOMPARE(r.window->running, vortan_gui::operation::backup);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::backup);
         r.answers.click(
             QStringLiteral("OK"),
             {.title = busy_title, .text = busy_text, .informative_text = busy_informative});
         QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
         r.check_answers();
         QVERIFY(!other.port->isOpen());
-        QCOMPARE(other.running, vortan_gui::operation::none);
+        QCOMPARE(vortan_gui_test_access::engine(other).running(), vortan_gui::operation::none);
         QCOMPARE(other.ui->active_info_text->text(), other_status);
 
-        QTRY_VERIFY_WITH_TIMEOUT(r.window->running == vortan_gui::operation::none,
+        QTRY_VERIFY_WITH_TIMEOUT(r.engine().running() == vortan_gui::operation::none,
                                  backup_timeout_ms);
         check_at_rest(r, succeeded);
         check_backup(r, dated, range(0, 15));
@@ -863,7 +868,9 @@ private slots:
 
         r.select_port();
         QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(other.running == vortan_gui::operation::none, backup_timeout_ms);
+        QTRY_VERIFY_WITH_TIMEOUT(vortan_gui_test_access::engine(other).running() ==
+                                     vortan_gui::operation::none,
+                                 backup_timeout_ms);
         r.check_answers();
         QCOMPARE(other.ui->active_info_text->text(), succeeded);
         QCOMPARE(root_entries(r), (QStringList{dated, QStringLiteral("20_12_20_14_06")}));
@@ -959,15 +966,15 @@ private slots:
     void exports_while_no_backup_runs_are_ignored() {
         rig r;
         r.window->transfer_buffer = "kept";
-        QVERIFY(r.window->open_link(r.synth.port_path()));
+        QVERIFY(r.engine().open_link(r.synth.port_path()));
         QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
         r.window->writer.write_export_request("00000000");
         r.window->writer.write_export_request("00000100");
         QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 2, 10000);
-        // A quiet period in which the answers are read and must change nothing.
-        QTest::qWait(300);
+        // The answers are read, and must change nothing.
+        r.drain_port();
         QCOMPARE(r.window->transfer_buffer, QByteArray("kept"));
-        QCOMPARE(r.window->preset_counter, std::uint16_t{0});
+        QCOMPARE(r.window->preset_counter(), std::uint16_t{0});
         QVERIFY(!r.window->export_timer->isActive());
         QCOMPARE(root_entries(r), QStringList());
         r.window->disconnect_action();
@@ -976,16 +983,35 @@ private slots:
     // A click while a firmware update connection is open only closes it.
     void a_click_during_an_update_connection_only_closes_it() {
         rig r;
-        QVERIFY(r.window->open_link(r.synth.port_path()));
-        r.window->update_state = vortan_gui::connected;
+        // A real update connection: the handshake is acknowledged, the erase question is
+        // answered NO, and the port stays open.
+        QVERIFY(QDir().mkpath(r.backup_root() + QDir::separator() +
+                              r.now.toString(QStringLiteral("yy_MM_dd_hh_mm"))));
+        r.select_port();
+        r.answers.click(
+            QStringLiteral("NO"),
+            {.title = QString(),
+             .text = QStringLiteral("THIS ACTION WILL ERASE ALL YOUR PRESETS\nARE YOU SURE? "),
+             .informative_text = QString()});
+        r.click(r.ui().button_firmware);
+        r.check_answers();
+        QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
+        QCOMPARE(r.window->update_state(), vortan_gui::connected);
+        QVERIFY(r.port_open());
+        const std::size_t greeted = r.synth.messages().size();
+        const qsizetype boxes = r.answers.seen().size();
         r.click(r.ui().button_backup);
         QVERIFY(!r.port_open());
-        QCOMPARE(r.window->update_state, vortan_gui::idle);
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
-        QVERIFY(r.answers.seen().isEmpty());
-        // A quiet period: no request may reach the stand-in.
-        QTest::qWait(200);
-        QVERIFY(r.synth.messages().empty());
+        QCOMPARE(r.window->update_state(), vortan_gui::idle);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
+        QCOMPARE(r.answers.seen().size(), boxes);
+        // A round trip after the click: no request of the click may precede its answer.
+        QVERIFY(r.engine().open_link(r.synth.port_path()));
+        QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
+        r.window->writer.write_export_request("00000000");
+        QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
+        QCOMPARE(r.synth.messages().size(), greeted + 1);
+        r.window->disconnect_action();
     }
 };
 

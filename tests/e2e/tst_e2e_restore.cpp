@@ -143,7 +143,7 @@ void check_nothing_opened(const rig& r) {
     QVERIFY(!r.port_open());
     QVERIFY(r.synth.messages().empty());
     QVERIFY(r.buttons_enabled());
-    QCOMPARE(r.window->running, vortan_gui::operation::none);
+    QCOMPARE(r.engine().running(), vortan_gui::operation::none);
 }
 
 // The window after a restore that ran to its end: buttons back, port still open.
@@ -153,8 +153,8 @@ void check_restore_ended(const rig& r, const QString& notice) {
     QVERIFY(!r.spinner_running());
     QVERIFY(r.port_open());
     QVERIFY(!r.window->operation_timer->isActive());
-    QCOMPARE(r.window->running, vortan_gui::operation::none);
-    QCOMPARE(r.window->update_state, vortan_gui::idle);
+    QCOMPARE(r.engine().running(), vortan_gui::operation::none);
+    QCOMPARE(r.window->update_state(), vortan_gui::idle);
 }
 
 // A preset as a later firmware writes it: fields of today's schema followed by fields it
@@ -295,13 +295,15 @@ private slots:
             << 1 << 0 << QStringLiteral("ERROR\nSEND FAILED");
         QTest::newRow("no answer to the third import")
             << 3 << 0 << QStringLiteral("ERROR\nSEND FAILED");
-        QTest::newRow("each answer after 1.5 s, 7.5 s in all") << 0 << 1500 << succeeded_notice;
+        QTest::newRow("each answer after 0.3 s of the 0.5 s watch, 1.5 s in all")
+            << 0 << 300 << succeeded_notice;
     }
     void every_import_is_watched() {
         QFETCH(int, silent_from);
         QFETCH(int, answer_delay_ms);
         QFETCH(QString, notice);
         rig r;
+        r.engine().timing.answer = std::chrono::milliseconds{500};
         QVERIFY(write_backup(r, latest_name, make_banks({5}, first_ids(5))));
         r.synth.set_answer_delay(answer_delay_ms);
         int imports = 0;
@@ -321,7 +323,7 @@ private slots:
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.spinner_running());
         QVERIFY(!r.window->operation_timer->isActive());
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
     }
 
     // A refused import does not stop the restore, but the restore succeeds only when the
@@ -655,7 +657,7 @@ private slots:
         QVERIFY(r.buttons_enabled());
         QVERIFY(!r.spinner_running());
         QVERIFY(!r.window->operation_timer->isActive());
-        QCOMPARE(r.window->running, vortan_gui::operation::none);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.answers.seen().size(), 3);
     }
 
@@ -685,7 +687,7 @@ private slots:
         QVERIFY(device.send(import_failed));
         QTRY_VERIFY(!read.isEmpty());
         QCOMPARE(r.status_text(), succeeded_notice);
-        QVERIFY(r.window->restore_cursor == r.window->restore_list.end());
+        QVERIFY(r.window->restore_cursor() == r.window->restore_list().end());
         QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
         QCOMPARE(device.received(), sent);
         QVERIFY(r.buttons_enabled());
