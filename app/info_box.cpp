@@ -89,11 +89,12 @@ void info_box::finish(state s) {
     }
 }
 
-// Within a pacing interval the label takes the text with its updates off, so that setting
-// it schedules no paint; the end of the interval turns them on again and repaints it.
+// Within a pacing interval the label is held: it takes each text with its updates off and
+// its size fixed, so that setting a text schedules neither a paint nor a new layout (which
+// would measure the text). The end of the interval lets it go and repaints it.
 void info_box::show_progress_text(const QString& text) {
     if (repaint_pace->isActive()) {
-        text_label->setUpdatesEnabled(false);
+        hold_text_label();
     } else {
         repaint_pace->start();
     }
@@ -102,17 +103,40 @@ void info_box::show_progress_text(const QString& text) {
 
 void info_box::show_text(const QString& text) {
     repaint_pace->stop();
-    text_label->setUpdatesEnabled(true);
+    release_text_label(false);
     text_label->setText(text);
 }
 
 void info_box::end_repaint_interval() {
-    if (!text_label->updatesEnabled()) {
-        text_label->setUpdatesEnabled(true);
-        // Painted now: a paint left to the next turn would be lost if the next progress text
-        // came first and turned the updates off again.
-        text_label->repaint();
+    if (release_text_label(true)) {
         // Texts that follow at once are paced again.
         repaint_pace->start();
     }
+}
+
+void info_box::hold_text_label() {
+    if (text_label_held) {
+        return;
+    }
+    held_minimum = text_label->minimumSize();
+    held_maximum = text_label->maximumSize();
+    text_label->setUpdatesEnabled(false);
+    text_label->setFixedSize(text_label->size());
+    text_label_held = true;
+}
+
+bool info_box::release_text_label(bool repaint_now) {
+    if (!text_label_held) {
+        return false;
+    }
+    text_label_held = false;
+    text_label->setMinimumSize(held_minimum);
+    text_label->setMaximumSize(held_maximum);
+    text_label->setUpdatesEnabled(true);
+    if (repaint_now) {
+        // Painted now: a paint left to the next turn would be lost if the next progress text
+        // came first and held the label again.
+        text_label->repaint();
+    }
+    return true;
 }

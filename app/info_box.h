@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSize>
 #include <QString>
 
 #include <chrono>
@@ -27,10 +28,11 @@ class QTimer;
 // Progress texts can follow each other faster than anyone reads them (a restore sends the
 // next preset as soon as the last is answered). The lower label takes every text at once, so
 // it always holds the latest, but its repaints are paced: the first progress text after a
-// quiet spell is painted on the next turn of the event loop, later ones at most once per
-// `progress_repaint_interval`, and the end of each interval paints the text the label holds
-// by then, so the count is seen advancing and its last value stays. Notices and defaults are
-// painted at once and end any pacing.
+// quiet spell is painted on the next turn of the event loop; texts that follow within
+// `progress_repaint_interval` find the label held (its updates off, its size fixed, so no
+// paint and no new layout), and the end of the interval lets it go and paints the text it
+// holds by then. The count is seen advancing, and its last value stays. Notices and defaults
+// are painted at once and end any pacing.
 //
 // The labels belong to the window's form; the panel only points at them. It owns the
 // spinner animation and the pacing timer. GUI thread only.
@@ -82,6 +84,11 @@ private:
     void show_text(const QString& text);
     // The pacing interval is over: paints a text held back during it, if any.
     void end_repaint_interval();
+    // Keeps the lower label from repainting and from asking for a new layout.
+    void hold_text_label();
+    // Gives the lower label its own size limits and its updates back, and with `repaint_now`
+    // repaints it at once; tells whether it was held.
+    bool release_text_label(bool repaint_now);
 
     QString default_title;
     QString default_text;
@@ -91,4 +98,8 @@ private:
     state current = state::inactive;
     // Runs while progress repaints are paced; single shot.
     std::unique_ptr<QTimer> repaint_pace;
+    // While the lower label is held: its own size limits, given back when it is let go.
+    bool text_label_held = false;
+    QSize held_minimum;
+    QSize held_maximum;
 };

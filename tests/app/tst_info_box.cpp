@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QLabel>
 #include <QMovie>
+#include <QSizePolicy>
 #include <QStringList>
 #include <QTest>
 #include <QVBoxLayout>
@@ -90,11 +91,16 @@ QString progress(int count) {
     return QStringLiteral("WORK IN PROGRESS\n") + QString::number(count) + QStringLiteral("/256");
 }
 
-// The status panel's labels as the window has them: fixed in size, so that a new text or
-// the spinner moves nothing, and shown on screen.
+// The status panel's labels as the window has them: the spinner's label fixed in size, the
+// text's label as wide as its text within limits, both shown on screen.
+const QSize lower_minimum(0, 35);
+const QSize lower_maximum(300, 40);
+
 void make_window_like(panel_fixture& f) {
-    f.upper->setFixedSize(268, 131);
-    f.lower->setFixedSize(268, 60);
+    f.upper->setFixedSize(130, 66);
+    f.lower->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    f.lower->setMinimumSize(lower_minimum);
+    f.lower->setMaximumSize(lower_maximum);
     QVERIFY(QTest::qWaitForWindowExposed(&f.host));
     QCoreApplication::processEvents();
 }
@@ -247,6 +253,9 @@ void tst_info_box::progress_repaints_are_paced() {
         QVERIFY2(earlier.toInt() < later.toInt(), qPrintable(probe.painted.join(", ")));
     }
     QVERIFY(f.spinner_running());
+    // The label has its own size limits back.
+    QCOMPARE(f.lower->minimumSize(), lower_minimum);
+    QCOMPARE(f.lower->maximumSize(), lower_maximum);
 }
 
 // The result that ends a run of progress texts is painted on the next turn of the event
@@ -267,6 +276,8 @@ void tst_info_box::notice_is_painted_at_once() {
     QVERIFY(!probe.painted.isEmpty());
     QCOMPARE(probe.painted.last(), QStringLiteral("RESTORE SUCCEEDED"));
     QCOMPARE(f.lower->text(), QStringLiteral("RESTORE SUCCEEDED"));
+    QCOMPARE(f.lower->minimumSize(), lower_minimum);
+    QCOMPARE(f.lower->maximumSize(), lower_maximum);
 }
 
 VORTAN_TEST_MAIN(tst_info_box)
