@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QMovie>
+#include <QTimer>
 
 namespace {
 
@@ -17,7 +18,11 @@ const QString big_text_style = QStringLiteral("Font:12pt;color:rgb(45,204,211);"
 
 info_box::info_box(QLabel* title_label, QLabel* text_label, const QString& title,
                    const QString& text)
-    : default_title(title), default_text(text), title_label(title_label), text_label(text_label) {
+    : default_title(title), default_text(text), title_label(title_label), text_label(text_label),
+      repaint_pace(std::make_unique<QTimer>()) {
+    repaint_pace->setSingleShot(true);
+    repaint_pace->setInterval(progress_repaint_interval);
+    repaint_pace->callOnTimeout([this] { end_repaint_interval(); });
     quillmar::register_resources();
     spinner = std::make_unique<QMovie>(spinner_file);
     const QFont font = quillmar::display_font();
@@ -53,17 +58,22 @@ void info_box::set_active() {
 void info_box::take_notification_action(QString title, QString text) {
     if (set_hover()) {
         title_label->setText(title);
-        text_label->setText(text);
+        show_text(text);
     }
 }
 
 void info_box::take_important_action(QString text, bool with_spinner) {
     set_active();
+    // Giving the label the movie it already shows would only make it drop and repaint it.
     if (with_spinner) {
-        title_label->setMovie(spinner.get());
-        spinner->start();
+        if (title_label->movie() != spinner.get()) {
+            title_label->setMovie(spinner.get());
+        }
+        if (spinner->state() != QMovie::Running) {
+            spinner->start();
+        }
     }
-    text_label->setText(text);
+    show_progress_text(text);
 }
 
 void info_box::finish(state s) {
@@ -75,6 +85,58 @@ void info_box::finish(state s) {
     if (s == current) {
         current = state::inactive;
         title_label->setText(default_title);
-        text_label->setText(default_text);
+        show_text(default_text);
     }
+}
+
+// Within a pacing interval the label is held: it takes each text with its updates off and
+// its size fixed, so that setting a text schedules neither a paint nor a new layout (which
+// would measure the text). The end of the interval lets it go and repaints it.
+void info_box::show_progress_text(const QString& text) {
+    if (repaint_pace->isActive()) {
+        hold_text_label();
+    } else {
+        repaint_pace->start();
+    }
+    text_label->setText(text);
+}
+
+void info_box::show_text(const QString& text) {
+    repaint_pace->stop();
+    release_text_label(false);
+    text_label->setText(text);
+}
+
+void info_box::end_repaint_interval() {
+    if (release_text_label(true)) {
+        // Texts that follow at once are paced again.
+        repaint_pace->start();
+    }
+}
+
+void info_box::hold_text_label() {
+    if (text_label_held) {
+        return;
+    }
+    held_minimum = text_label->minimumSize();
+    held_maximum = text_label->maximumSize();
+    text_label->setUpdatesEnabled(false);
+    text_label->setFixedSize(text_label->size());
+    text_label_held = true;
+}
+
+bool info_box::release_text_label(bool repaint_now) {
+    if (!text_label_held) {
+        return false;
+    }
+    text_label_held = false;
+    text_label->setMinimumSize(held_minimum);
+    text_label->setMaximumSize(held_maximum);
+    text_label->setUpdatesEnabled(true);
+    if (repaint_now) {
+        // Painted now: a paint left to the next turn would be lost if the next progress text
+        // came first and held the label again.
+        text_label->repaint();
+    }
+    return true;
 }

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QDebug>
 
+#include <algorithm>
 #include <cstddef>
 
 #ifdef Q_OS_UNIX
@@ -12,6 +13,12 @@
 
 reader_t::reader_t(QSerialPort* port_, QObject* parent) : QObject(parent), port(port_) {
     timer.setSingleShot(false);
+    timer.setInterval(default_log_interval);
+}
+
+void reader_t::set_log_interval(std::chrono::milliseconds interval) {
+    // A running timer restarts with the new interval.
+    timer.setInterval(std::max(interval, min_log_interval));
 }
 
 void reader_t::set_port(QSerialPort* port_) {
@@ -28,7 +35,7 @@ void reader_t::set_port(QSerialPort* port_) {
     connect(port, &QIODevice::readyRead, this, &reader_t::handleReadyRead, Qt::UniqueConnection);
     connect(port, &QSerialPort::errorOccurred, this, &reader_t::handleError, Qt::UniqueConnection);
     connect(&timer, &QTimer::timeout, this, &reader_t::handleTimeout, Qt::UniqueConnection);
-    timer.start(timeout_ms);
+    timer.start();
 }
 
 void reader_t::deactivate() {
@@ -52,7 +59,7 @@ void reader_t::handleReadyRead() {
         midi_parser.parse(static_cast<std::byte>(c));
     }
     if (!timer.isActive()) {
-        timer.start(timeout_ms);
+        timer.start();
     }
 }
 

@@ -8,11 +8,13 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <chrono>
+
 // Receives everything the synthesizer sends: whenever the attached port has data, reads
 // all of it and feeds it byte by byte to the MIDI stream parser, which hands SysEx
 // messages on to the device message parser (the owner joins the two). Every listener runs
-// inside that read. Port errors go to the debug log, and a line every five seconds while a
-// port is attached.
+// inside that read. Port errors go to the debug log, and a line every five seconds (unless
+// the owner sets another interval) while a port is attached.
 //
 // A device that vanishes (USB unplug, or a pseudo-terminal whose master closed) leaves the
 // port hung up: every read then ends at once with nothing, which the port reports as a
@@ -22,7 +24,13 @@ class reader_t : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int timeout_ms = 5000;
+    // The interval of the periodic line, until set_log_interval sets another.
+    static constexpr std::chrono::milliseconds default_log_interval{5000};
+    // The shortest interval; a shorter one is raised to it, so that the line can never keep
+    // the event loop busy.
+    static constexpr std::chrono::milliseconds min_log_interval{1};
+    static_assert(min_log_interval.count() > 0 && min_log_interval <= default_log_interval,
+                  "The periodic line never repeats without a pause, and its default is allowed.");
     // Read errors in a row with no data in between after which the device counts as gone,
     // where the system cannot tell a hang-up directly.
     static constexpr int read_errors_before_hangup = 16;
@@ -38,11 +46,16 @@ public:
     // Attaches a port; a null port changes nothing. Repeated calls with the same port keep
     // one connection per signal.
     void set_port(QSerialPort* port);
-    // Closes the attached port, if any, and forgets it; the five-second line stops.
+    // Closes the attached port, if any, and forgets it; the periodic line stops.
     void deactivate();
+    // Sets the interval of the periodic line; a line under way is rescheduled with it.
+    void set_log_interval(std::chrono::milliseconds interval);
+    std::chrono::milliseconds log_interval() const noexcept {
+        return std::chrono::milliseconds{timer.interval()};
+    }
 
     QSerialPort* attached_port() const noexcept { return port; }
-    // True while the five-second line is due.
+    // True while the periodic line is due.
     bool logging_periodically() const noexcept { return timer.isActive(); }
 
 signals:

@@ -3,6 +3,8 @@
 
 #include <QDebug>
 
+#include <algorithm>
+
 namespace {
 
 // The fixed parts of the messages, as hex text.
@@ -19,6 +21,10 @@ QByteArray from_hex(std::string_view hex) {
 
 writer_t::writer_t(QSerialPort* port_, QObject* parent) : QObject(parent), port(port_) {
     timer.setSingleShot(true);
+}
+
+void writer_t::set_log_interval(std::chrono::milliseconds interval) {
+    log_every = std::max(interval, min_log_interval);
 }
 
 void writer_t::set_port(QSerialPort* port_) {
@@ -58,7 +64,7 @@ void writer_t::write(const QByteArray& message) {
         }
     }
     finished_flag = outstanding == 0;
-    timer.start(timeout_ms);
+    timer.start(log_every);
 }
 
 void writer_t::write_sysex(std::string_view hex) {

@@ -151,6 +151,8 @@ bool operation_engine::open_link(const QString& location) {
                           port_fault_explanation(fault, port->errorString()));
         return false;
     }
+    writer.set_log_interval(timing.link_log);
+    reader.set_log_interval(timing.link_log);
     writer.set_port(port);
     reader.set_port(port);
     return true;

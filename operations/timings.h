@@ -18,4 +18,7 @@ struct timings {
     // unit well under a minute; five minutes leaves room for a slow one, and the user is
     // never told to give up on a unit that is still writing.
     std::chrono::milliseconds update_verdict{std::chrono::minutes{5}};
+    // The serial writer's write time-out and the interval of the serial reader's periodic
+    // line while a port is open; both only write a debug line.
+    std::chrono::milliseconds link_log{5000};
 };

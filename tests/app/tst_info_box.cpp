@@ -4,8 +4,12 @@
 #include "info_box.h"
 #include "test_env.h"
 
+#include <QElapsedTimer>
+#include <QEvent>
 #include <QLabel>
 #include <QMovie>
+#include <QSizePolicy>
+#include <QStringList>
 #include <QTest>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -64,6 +68,43 @@ void run(info_box& panel, const QString& steps) {
     }
 }
 
+// Notes the text a label shows in each of its paints.
+class paint_probe : public QObject {
+public:
+    explicit paint_probe(QLabel* label) : label(label) { label->installEventFilter(this); }
+
+    QStringList painted;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == label && event->type() == QEvent::Paint) {
+            painted << label->text();
+        }
+        return false;
+    }
+
+private:
+    QLabel* label;
+};
+
+QString progress(int count) {
+    return QStringLiteral("WORK IN PROGRESS\n") + QString::number(count) + QStringLiteral("/256");
+}
+
+// The status panel's labels as the window has them: the spinner's label fixed in size, the
+// text's label as wide as its text within limits, both shown on screen.
+const QSize lower_minimum(0, 35);
+const QSize lower_maximum(300, 40);
+
+void make_window_like(panel_fixture& f) {
+    f.upper->setFixedSize(130, 66);
+    f.lower->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    f.lower->setMinimumSize(lower_minimum);
+    f.lower->setMaximumSize(lower_maximum);
+    QVERIFY(QTest::qWaitForWindowExposed(&f.host));
+    QCoreApplication::processEvents();
+}
+
 } // namespace
 
 class tst_info_box : public QObject {
@@ -74,6 +115,8 @@ private slots:
     void state_table();
     void set_hover_is_refused_while_active();
     void looks();
+    void progress_repaints_are_paced();
+    void notice_is_painted_at_once();
 };
 
 void tst_info_box::state_table_data() {
@@ -171,6 +214,70 @@ void tst_info_box::looks() {
     QVERIFY(movie->isValid());
     QCOMPARE(movie->frameCount(), 60);
     QCOMPARE(movie->currentPixmap().size(), QSize(268, 131));
+}
+
+// Progress texts, one per turn of the event loop as a restore gives them, for several
+// pacing intervals: the label holds each text at once, the first is painted at once, the
+// paints are few and show the count advancing, and the last count is painted in the end.
+void tst_info_box::progress_repaints_are_paced() {
+    panel_fixture f{QString(), QString()};
+    make_window_like(f);
+    paint_probe probe(f.lower);
+
+    const auto interval = info_box::progress_repaint_interval.count();
+    QElapsedTimer clock;
+    clock.start();
+    int count = 0;
+    while (clock.elapsed() < 5 * interval) {
+        ++count;
+        f.panel->take_important_action(progress(count), true);
+        QCOMPARE(f.lower->text(), progress(count));
+        QCoreApplication::processEvents();
+    }
+    const qint64 elapsed = clock.elapsed();
+
+    QVERIFY(!probe.painted.isEmpty());
+    QCOMPARE(probe.painted.first(), progress(1));
+    QVERIFY2(probe.painted.size() <= elapsed / interval + 2,
+             qPrintable(QStringLiteral("%1 paints for %2 texts in %3 ms")
+                            .arg(probe.painted.size())
+                            .arg(count)
+                            .arg(elapsed)));
+    QTRY_COMPARE(probe.painted.last(), progress(count));
+    // Each paint shows a later count than the one before.
+    QVERIFY2(probe.painted.size() >= 3, qPrintable(probe.painted.join(", ")));
+    for (qsizetype i = 1; i < probe.painted.size(); ++i) {
+        const QString earlier =
+            probe.painted[i - 1].section(QLatin1Char('\n'), 1).section('/', 0, 0);
+        const QString later = probe.painted[i].section(QLatin1Char('\n'), 1).section('/', 0, 0);
+        QVERIFY2(earlier.toInt() < later.toInt(), qPrintable(probe.painted.join(", ")));
+    }
+    QVERIFY(f.spinner_running());
+    // The label has its own size limits back.
+    QCOMPARE(f.lower->minimumSize(), lower_minimum);
+    QCOMPARE(f.lower->maximumSize(), lower_maximum);
+}
+
+// The result that ends a run of progress texts is painted on the next turn of the event
+// loop, not held back with the progress.
+void tst_info_box::notice_is_painted_at_once() {
+    panel_fixture f{QString(), QString()};
+    make_window_like(f);
+    paint_probe probe(f.lower);
+
+    f.panel->take_important_action(progress(1), true);
+    QCoreApplication::processEvents();
+    f.panel->take_important_action(progress(2), true);
+    QCoreApplication::processEvents();
+    f.panel->finish(panel_state::active);
+    f.panel->take_notification_action(QString(), QStringLiteral("RESTORE SUCCEEDED"));
+    QCoreApplication::processEvents();
+
+    QVERIFY(!probe.painted.isEmpty());
+    QCOMPARE(probe.painted.last(), QStringLiteral("RESTORE SUCCEEDED"));
+    QCOMPARE(f.lower->text(), QStringLiteral("RESTORE SUCCEEDED"));
+    QCOMPARE(f.lower->minimumSize(), lower_minimum);
+    QCOMPARE(f.lower->maximumSize(), lower_maximum);
 }
 
 VORTAN_TEST_MAIN(tst_info_box)

@@ -35,6 +35,14 @@ void move_mouse_away(vortan_gui& window) {
     QTest::mouseMove(window.ui->label_logo, QPoint(2, 2));
 }
 
+// The user guide the guide panel shows when the mouse is over no button.
+const QString guide_title =
+    QStringLiteral("<p><span style=\" font-size:16pt; \">USER GUIDE</span></p>");
+const QString guide_text = QStringLiteral(
+    "<html><head/><body><p>1. BACKUP YOUR CURRENT PRESETS</p><p>2. UPDATE VORTAN TO THE "
+    "LATEST OS</p><p>3. RESTORE YOUR LATEST PRESETS</p><p> <span style=\" font-size:8pt; "
+    "color:#000000;\">FOR MORE INFO NAVIGATE OVER EACH BUTTON</span></p></body></html>");
+
 QtMessageHandler previous_handler = nullptr;
 QStringList captured;
 void capture(QtMsgType type, const QMessageLogContext& context, const QString& message) {
@@ -126,8 +134,8 @@ void tst_window::start_look() {
     vortan_gui window;
     const Ui_vortan& ui = *window.ui;
     // The panels replace the form's placeholders.
-    QCOMPARE(ui.passive_info_title->text(), window.guide_title);
-    QCOMPARE(ui.passive_info_main->text(), window.guide_text);
+    QCOMPARE(ui.passive_info_title->text(), guide_title);
+    QCOMPARE(ui.passive_info_main->text(), guide_text);
     QCOMPARE(ui.label_spinner->text(), QString());
     QCOMPARE(ui.active_info_text->text(), QString());
     QCOMPARE(window.status_panel.current_state(), info_box::state::inactive);
@@ -152,17 +160,45 @@ void tst_window::start_look() {
 void tst_window::hover_guide_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<bool>("operation_running");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+
+    const QString backup_title =
+        QStringLiteral("<p><span style=\" font-size:16pt; \">BACKUP</span></p>");
+    const QString backup_text =
+        QStringLiteral("<html><head/><body><p>THIS WILL STORE CURRENT PRESETS</p><p>1. CONNECT "
+                       "VORTAN</p><p>2. SKIP BOTH BOOT SCREENS</p><p>3. WAIT FOR THE COUNTER TO "
+                       "FINISH</p><p><span style=\" font-size:8pt; color:#000000;\">DO NOT UNPLUG "
+                       "VORTAN!</span></p></body></html>");
+    const QString update_title =
+        QStringLiteral("<p><span style=\" font-size:16pt; \">UPDATE</span></p>");
+    const QString update_text = QStringLiteral(
+        "<html><head/><body><p>THIS WILL UPDATE VORTAN</p><p>1. CONNECT VORTAN</p><p>2. PRESS "
+        "SQNCR BUTTON ON BOOT</p><p>3. PRESS UPDATE</p><p><span style=\" font-size:8pt; "
+        "color:#000000;\">BACKUP YOUR PRESETS BEFORE UPDATING!</span></p></body></html>");
+    const QString restore_title =
+        QStringLiteral("<p><span style=\" font-size:16pt; \">RESTORE</span></p>");
+    const QString restore_text = QStringLiteral(
+        "<html><head/><body><p>AFTER A SUCCESSFULL BACKUP</p><p>RESTORE YOUR PRESETS BACK "
+        "</p><p>1. CONNECT VORTAN</p><p>2. SKIP BOTH BOOT SCREENS</p><p>3. THEN PRESS "
+        "RESTORE</p></body></html>");
+
     for (const bool running : {false, true}) {
         const char* suffix = running ? " while an operation runs" : "";
-        QTest::addRow("backup%s", suffix) << "button_backup" << running;
-        QTest::addRow("update%s", suffix) << "button_firmware" << running;
-        QTest::addRow("restore%s", suffix) << "button_send" << running;
+        QTest::addRow("backup%s", suffix)
+            << "button_backup" << running << backup_title << backup_text;
+        QTest::addRow("update%s", suffix)
+            << "button_firmware" << running << update_title << update_text;
+        QTest::addRow("restore%s", suffix)
+            << "button_send" << running << restore_title << restore_text;
     }
 }
 
 void tst_window::hover_guide() {
     QFETCH(QString, button);
     QFETCH(bool, operation_running);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
 
     vortan_gui window;
     window.show();
@@ -181,19 +217,6 @@ void tst_window::hover_guide() {
                (ui.label_spinner->movie() != nullptr) == operation_running;
     };
 
-    QString title;
-    QString text;
-    if (button == QLatin1String("button_backup")) {
-        title = window.backup_title;
-        text = window.backup_text;
-    } else if (button == QLatin1String("button_firmware")) {
-        title = window.update_title;
-        text = window.update_text;
-    } else {
-        title = window.restore_title;
-        text = window.restore_text;
-    }
-
     move_mouse_away(window);
     QPushButton* target = button_named(window, button);
     QVERIFY(target != nullptr);
@@ -204,8 +227,8 @@ void tst_window::hover_guide() {
     QVERIFY(status_untouched());
 
     move_mouse_away(window);
-    QTRY_COMPARE(ui.passive_info_title->text(), window.guide_title);
-    QCOMPARE(ui.passive_info_main->text(), window.guide_text);
+    QTRY_COMPARE(ui.passive_info_title->text(), guide_title);
+    QCOMPARE(ui.passive_info_main->text(), guide_text);
     QCOMPARE(window.guide_panel.current_state(), info_box::state::inactive);
     QVERIFY(status_untouched());
 }

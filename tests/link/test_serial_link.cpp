@@ -19,12 +19,18 @@ using link_test::hex;
 
 namespace {
 
-// Debug log lines, captured while a test runs.
+// Debug log lines, captured while a test runs, and when each came (milliseconds on
+// `log_clock`).
 QStringList* captured_log = nullptr;
+QList<qint64>* captured_at = nullptr;
+QElapsedTimer log_clock;
 
 void capture(QtMsgType, const QMessageLogContext&, const QString& text) {
     if (captured_log != nullptr) {
         *captured_log << text;
+    }
+    if (captured_at != nullptr) {
+        *captured_at << log_clock.elapsed();
     }
 }
 
@@ -52,7 +58,8 @@ class test_serial_link : public QObject {
     std::unique_ptr<quillmar::standin::pty_pair> pty;
     std::unique_ptr<QSerialPort> port;
     QStringList log;
-    QByteArray received; // what reached the synthesizer's end
+    QList<qint64> log_times; // beside each line of `log`
+    QByteArray received;     // what reached the synthesizer's end
 
     // Reads what the master end has and tells whether all of `expected` has arrived.
     bool master_has(int size) {
@@ -66,8 +73,11 @@ private slots:
 
     void init() {
         log.clear();
+        log_times.clear();
         received.clear();
         captured_log = &log;
+        captured_at = &log_times;
+        log_clock.start();
         qInstallMessageHandler(capture);
         pty = std::make_unique<quillmar::standin::pty_pair>();
         QVERIFY(pty->valid());
@@ -80,6 +90,7 @@ private slots:
         pty.reset();
         qInstallMessageHandler(nullptr);
         captured_log = nullptr;
+        captured_at = nullptr;
     }
 
     void writer_puts_exact_bytes_data() {
@@ -206,28 +217,59 @@ private slots:
         QVERIFY(port->isOpen());
     }
 
-    // The write time-out logs five seconds after a write, even when all went out and the
-    // writer was detached; the reader's line repeats every five seconds while it is attached,
-    // and ends when it is detached (after an operation it would repeat for ever).
+    // The write time-out logs once, its interval after a write, even when all went out and
+    // the writer was detached; the reader's line repeats at its interval while it is
+    // attached, and ends when it is detached (after an operation it would repeat for ever).
+    // Both intervals are five seconds unless the owner sets others, as here.
     void time_out_lines() {
+        constexpr std::chrono::milliseconds write_interval{150};
+        constexpr std::chrono::milliseconds read_interval{100};
+        // A timer may fire up to 5 % early.
+        const auto not_before = [](std::chrono::milliseconds interval) {
+            return interval.count() * 95 / 100;
+        };
         writer_t writer;
         reader_t reader;
+        writer.set_log_interval(write_interval);
+        reader.set_log_interval(read_interval);
         writer.set_port(port.get());
+        const qint64 attached = log_clock.elapsed();
         reader.set_port(port.get());
-        QElapsedTimer clock;
-        clock.start();
         writer.write_sysex(writer_t::connection_request);
         QTRY_VERIFY(writer.finished());
         writer.deactivate();
-        QVERIFY(!log.contains("Timout occured"));
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Timout occured"), 20000);
-        QVERIFY(clock.elapsed() >= 4500);
+        const qint64 write_line_at = log_times[log.indexOf("Timout occured")];
+        QVERIFY(write_line_at - attached >= not_before(write_interval));
         QTRY_VERIFY_WITH_TIMEOUT(log.count("Timeout Read") >= 2, 30000);
-        QVERIFY(clock.elapsed() >= 9000);
+        QVERIFY(log_times[log.indexOf("Timeout Read", log.indexOf("Timeout Read") + 1)] -
+                    attached >=
+                2 * not_before(read_interval));
+        // The reader's lines go on; two write intervals after the write's line, it has still
+        // come only once.
+        QTRY_VERIFY_WITH_TIMEOUT(log_times.last() - write_line_at >= 2 * write_interval.count(),
+                                 30000);
         QCOMPARE(log.count("Timout occured"), 1);
         QVERIFY(reader.logging_periodically());
         reader.deactivate();
         QVERIFY(!reader.logging_periodically());
+    }
+
+    // A log interval under a millisecond is raised to one, so that no line can keep the
+    // event loop busy; one set while the reader's line is under way takes effect at once.
+    void log_interval_bounds() {
+        writer_t writer;
+        reader_t reader;
+        writer.set_log_interval(std::chrono::milliseconds{0});
+        reader.set_log_interval(std::chrono::milliseconds{-5});
+        QCOMPARE(writer.log_interval(), writer_t::min_log_interval);
+        QCOMPARE(reader.log_interval(), reader_t::min_log_interval);
+
+        reader.set_log_interval(reader_t::default_log_interval);
+        reader.set_port(port.get());
+        reader.set_log_interval(std::chrono::milliseconds{50});
+        QVERIFY(reader.logging_periodically());
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Timeout Read"), 2000);
     }
 
     // A message that arrives in three pieces raises its event once, in the read that
