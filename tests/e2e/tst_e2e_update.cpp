@@ -75,6 +75,34 @@ void check_update_timed_out(const rig& r) {
     QCOMPARE(r.engine().running(), vortan_gui::operation::none);
 }
 
+// The messages a scripted synthesizer exchanges with the window, as hex.
+namespace wire {
+// F0 00 2B 17 00 04 | 00 connection_request | F7
+const QByteArray connection_request = QByteArray::fromHex("f0002b17000400f7");
+// F0 00 2B 17 00 04 | 01 connection_request_acked | F7
+const QByteArray connection_acked = QByteArray::fromHex("f0002b17000401f7");
+// F0 00 2B 17 00 04 | 02 firmware_update_request | F7
+const QByteArray update_request = QByteArray::fromHex("f0002b17000402f7");
+// F0 00 2B 17 00 04 | 03 firmware_update_request_acked | F7
+const QByteArray update_accepted = QByteArray::fromHex("f0002b17000403f7");
+// F0 00 2B 17 00 04 | 04 firmware_update_request_nacked | F7
+const QByteArray update_refused = QByteArray::fromHex("f0002b17000404f7");
+// F0 00 2B 17 00 04 | 06 firmware_update_succeeded | F7
+const QByteArray update_succeeded = QByteArray::fromHex("f0002b17000406f7");
+// F0 00 2B 17 00 04 | 07 firmware_update_failed | F7
+const QByteArray update_failed = QByteArray::fromHex("f0002b17000407f7");
+// header | 05 firmware_update | CRC 0x91 as 01 09 | 12 34 as 02 01 04 03 | F7
+const QByteArray small_image = QByteArray::fromHex("f0002b17000405010902010403f7");
+} // namespace wire
+
+// The rig's port dialog leads to `device` instead of the stand-in, and a backup of the
+// present minute keeps the age check quiet.
+void use_scripted_device(rig& r, const scripted_device& device) {
+    QVERIFY(device.valid());
+    r.catalog->ports[quillmar::test::standin_port_name] = device.port_path();
+    make_fresh_backup(r);
+}
+
 } // namespace
 
 class tst_e2e_update : public QObject {
@@ -349,47 +377,34 @@ private slots:
     void a_stray_update_answer_changes_nothing_data() {
         QTest::addColumn<bool>("with_the_handshake");
         QTest::addColumn<QByteArray>("stray");
-        // F0 00 2B 17 00 04 | 03 firmware_update_request_acked | F7
-        const QByteArray accepted = QByteArray::fromHex("f0002b17000403f7");
         QTest::newRow("acceptance together with the connection acknowledgement")
-            << true << accepted;
-        QTest::newRow("acceptance after the question was declined") << false << accepted;
-        // F0 00 2B 17 00 04 | 04 firmware_update_request_nacked | F7
-        QTest::newRow("refusal after the question was declined")
-            << false << QByteArray::fromHex("f0002b17000404f7");
-        // F0 00 2B 17 00 04 | 06 firmware_update_succeeded | F7
-        QTest::newRow("success after the question was declined")
-            << false << QByteArray::fromHex("f0002b17000406f7");
-        // F0 00 2B 17 00 04 | 07 firmware_update_failed | F7
-        QTest::newRow("failure after the question was declined")
-            << false << QByteArray::fromHex("f0002b17000407f7");
+            << true << wire::update_accepted;
+        QTest::newRow("acceptance after the question was declined")
+            << false << wire::update_accepted;
+        QTest::newRow("refusal after the question was declined") << false << wire::update_refused;
+        QTest::newRow("success after the question was declined") << false << wire::update_succeeded;
+        QTest::newRow("failure after the question was declined") << false << wire::update_failed;
     }
     void a_stray_update_answer_changes_nothing() {
         QFETCH(bool, with_the_handshake);
         QFETCH(QByteArray, stray);
-        // F0 00 2B 17 00 04 | 00 connection_request | F7
-        const QByteArray connection_request = QByteArray::fromHex("f0002b17000400f7");
-        // F0 00 2B 17 00 04 | 01 connection_request_acked | F7
-        const QByteArray connection_acked = QByteArray::fromHex("f0002b17000401f7");
 
         rig r;
         scripted_device device;
-        QVERIFY(device.valid());
-        r.catalog->ports[quillmar::test::standin_port_name] = device.port_path();
-        make_fresh_backup(r);
+        use_scripted_device(r, device);
         // What an earlier update left behind.
         r.window->transfer_buffer = r.window->firmware_image;
         const QString status_before = r.status_text();
         r.select_port();
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
-        QTRY_COMPARE(device.received(), connection_request);
+        QTRY_COMPARE(device.received(), wire::connection_request);
         QSignalSpy read(r.window->port, &QIODevice::readyRead);
         if (with_the_handshake) {
-            QVERIFY(device.send(connection_acked + stray));
+            QVERIFY(device.send(wire::connection_acked + stray));
             r.check_answers();
         } else {
-            QVERIFY(device.send(connection_acked));
+            QVERIFY(device.send(wire::connection_acked));
             r.check_answers();
             QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
             read.clear();
@@ -398,7 +413,7 @@ private slots:
         QTRY_VERIFY(!read.isEmpty());
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
-        QCOMPARE(device.received(), connection_request);
+        QCOMPARE(device.received(), wire::connection_request);
         QCOMPARE(r.status_text(), status_before);
         QVERIFY(r.buttons_enabled());
     }
@@ -521,92 +536,66 @@ private slots:
     // A verdict that comes after the wait has ended is read by the next update's opening of
     // the port, and changes nothing there.
     void a_verdict_after_the_wait_changes_nothing() {
-        // F0 00 2B 17 00 04 | 00 connection_request | F7
-        const QByteArray connection_request = QByteArray::fromHex("f0002b17000400f7");
-        // F0 00 2B 17 00 04 | 01 connection_request_acked | F7
-        const QByteArray connection_acked = QByteArray::fromHex("f0002b17000401f7");
-        // F0 00 2B 17 00 04 | 02 firmware_update_request | F7
-        const QByteArray update_request = QByteArray::fromHex("f0002b17000402f7");
-        // F0 00 2B 17 00 04 | 03 firmware_update_request_acked | F7
-        const QByteArray update_accepted = QByteArray::fromHex("f0002b17000403f7");
-        // F0 00 2B 17 00 04 | 06 firmware_update_succeeded | F7
-        const QByteArray update_succeeded = QByteArray::fromHex("f0002b17000406f7");
-        // header | 05 firmware_update | CRC 0x91 as 01 09 | 12 34 as 02 01 04 03 | F7
-        const QByteArray image = QByteArray::fromHex("f0002b17000405010902010403f7");
+        const QByteArray& image = wire::small_image;
 
         rig r;
         scripted_device device;
-        QVERIFY(device.valid());
-        r.catalog->ports[quillmar::test::standin_port_name] = device.port_path();
-        make_fresh_backup(r);
+        use_scripted_device(r, device);
         r.engine().set_firmware_image(image);
         r.engine().timing.update_verdict = std::chrono::milliseconds{1000};
         r.select_port();
         expect_erase_question(r, ok);
         r.click(r.ui().button_firmware);
-        QTRY_COMPARE(device.received(), connection_request);
-        QVERIFY(device.send(connection_acked));
+        QTRY_COMPARE(device.received(), wire::connection_request);
+        QVERIFY(device.send(wire::connection_acked));
         r.check_answers();
-        QTRY_COMPARE(device.received(), connection_request + update_request);
-        QVERIFY(device.send(update_accepted));
-        QTRY_COMPARE(device.received(), connection_request + update_request + image);
+        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request);
+        QVERIFY(device.send(wire::update_accepted));
+        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request + image);
         QTRY_COMPARE(r.status_text(), no_answer_notice);
         check_update_timed_out(r);
 
         // The unit answers at last, into the closed port; the next update reads it first.
-        QVERIFY(device.send(update_succeeded));
+        QVERIFY(device.send(wire::update_succeeded));
         r.select_port();
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
-        QTRY_COMPARE(device.received(),
-                     connection_request + update_request + image + connection_request);
-        QVERIFY(device.send(connection_acked));
+        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request + image +
+                                            wire::connection_request);
+        QVERIFY(device.send(wire::connection_acked));
         r.check_answers();
         QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.status_text(), no_answer_notice);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QVERIFY(r.buttons_enabled());
-        QCOMPARE(device.received(),
-                 connection_request + update_request + image + connection_request);
+        QCOMPARE(device.received(), wire::connection_request + wire::update_request + image +
+                                        wire::connection_request);
     }
 
     // A refusal of the update that comes after its acceptance, while the image is out and its
     // verdict awaited, ends the update as refused: the notice, the buttons back, the verdict
     // watch stopped, and the connection still standing.
     void a_refusal_after_the_acceptance_ends_the_update() {
-        // F0 00 2B 17 00 04 | 00 connection_request | F7
-        const QByteArray connection_request = QByteArray::fromHex("f0002b17000400f7");
-        // F0 00 2B 17 00 04 | 01 connection_request_acked | F7
-        const QByteArray connection_acked = QByteArray::fromHex("f0002b17000401f7");
-        // F0 00 2B 17 00 04 | 02 firmware_update_request | F7
-        const QByteArray update_request = QByteArray::fromHex("f0002b17000402f7");
-        // F0 00 2B 17 00 04 | 03 firmware_update_request_acked | F7
-        const QByteArray update_accepted = QByteArray::fromHex("f0002b17000403f7");
-        // F0 00 2B 17 00 04 | 04 firmware_update_request_nacked | F7
-        const QByteArray update_refused = QByteArray::fromHex("f0002b17000404f7");
-        // header | 05 firmware_update | CRC 0x91 as 01 09 | 12 34 as 02 01 04 03 | F7
-        const QByteArray image = QByteArray::fromHex("f0002b17000405010902010403f7");
+        const QByteArray& image = wire::small_image;
 
         rig r;
         scripted_device device;
-        QVERIFY(device.valid());
-        r.catalog->ports[quillmar::test::standin_port_name] = device.port_path();
-        make_fresh_backup(r);
+        use_scripted_device(r, device);
         r.engine().set_firmware_image(image);
         r.select_port();
         expect_erase_question(r, ok);
         r.click(r.ui().button_firmware);
-        QTRY_COMPARE(device.received(), connection_request);
-        QVERIFY(device.send(connection_acked));
+        QTRY_COMPARE(device.received(), wire::connection_request);
+        QVERIFY(device.send(wire::connection_acked));
         r.check_answers();
-        QTRY_COMPARE(device.received(), connection_request + update_request);
-        QVERIFY(device.send(update_accepted));
-        QTRY_COMPARE(device.received(), connection_request + update_request + image);
+        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request);
+        QVERIFY(device.send(wire::update_accepted));
+        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request + image);
         QCOMPARE(r.window->update_state(), vortan_gui::sending);
-        QVERIFY(device.send(update_refused));
+        QVERIFY(device.send(wire::update_refused));
         check_update_ended(r, QStringLiteral("ERROR VORTAN REJECTED\n THE NEW FIRMWARE!"));
         QVERIFY(!r.engine().verdict_timer.isActive());
-        QCOMPARE(device.received(), connection_request + update_request + image);
+        QCOMPARE(device.received(), wire::connection_request + wire::update_request + image);
     }
 
     // Once the update connection has been closed, its handshake time-out judges nothing:
