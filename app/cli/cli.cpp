@@ -1,0 +1,495 @@
+// vortan-cli COMMAND [OPTIONS]: the tool's operations from a terminal or a script. Data goes
+// to standard output, progress and messages to standard error.
+
+#include "cli.h"
+
+#include "backup_store.h"
+#include "operation_engine.h"
+#include "preset_text.h"
+#include "presets_dir.h"
+#include "terminal_host.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSerialPortInfo>
+#include <QStandardPaths>
+#include <QTextStream>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace quillmar::cli {
+
+namespace {
+
+// Tests shorten how long the operations wait for the synthesizer's answers with this
+// variable, in milliseconds; the program never needs it.
+constexpr const char* answer_ms_variable = "VORTAN_CLI_ANSWER_MS";
+constexpr int max_answer_ms = 600000;
+static_assert(max_answer_ms >= 5000, "A shortened answer watch never exceeds the real one by far.");
+
+const QString succeeded_backup_notice = QStringLiteral("BACKUP SUCCEEDED");
+const QString succeeded_restore_notice = QStringLiteral("RESTORE SUCCEEDED");
+const QString port_error_title = QStringLiteral("PORT ERROR");
+
+QTextStream& out() {
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+QTextStream& err() {
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+struct command {
+    QString name;
+    QString summary;
+    // Adds the command's options and arguments.
+    std::function<void(QCommandLineParser&)> declare;
+    // How many positional arguments the command takes at most.
+    int max_positionals = 0;
+    std::function<int(const QCommandLineParser&)> run;
+};
+
+const QCommandLineOption port_option(QStringLiteral("port"),
+                                     QStringLiteral("The synthesizer's serial port: a device path "
+                                                    "(a pseudo-terminal too) or a port name."),
+                                     QStringLiteral("PORT"));
+const QCommandLineOption data_option(QStringLiteral("data"),
+                                     QStringLiteral("The data folder holding datesaves, instead "
+                                                    "of the per-user one."),
+                                     QStringLiteral("DIR"));
+const QCommandLineOption quiet_option({QStringLiteral("q"), QStringLiteral("quiet")},
+                                      QStringLiteral("No progress lines."));
+const QCommandLineOption yes_option(QStringLiteral("yes"),
+                                    QStringLiteral("Answer OK to every question."));
+const QCommandLineOption json_option(QStringLiteral("json"),
+                                     QStringLiteral("Print JSON instead of text."));
+
+QString data_location(const QCommandLineParser& parser) {
+    if (parser.isSet(data_option)) {
+        return QDir(parser.value(data_option)).absolutePath();
+    }
+    return QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+}
+
+// The answer watch from the test variable, when it is set to a sound number.
+void apply_test_timings(timings& timing) {
+    if (!qEnvironmentVariableIsSet(answer_ms_variable)) {
+        return;
+    }
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue(answer_ms_variable, &ok);
+    if (ok && ms > 0 && ms <= max_answer_ms) {
+        timing.answer = std::chrono::milliseconds{ms};
+        timing.export_watch = std::chrono::milliseconds{ms};
+    }
+}
+
+// The ports the system lists, USB serial ports first.
+std::vector<QSerialPortInfo> listed_ports() {
+    std::vector<QSerialPortInfo> usb;
+    std::vector<QSerialPortInfo> others;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        (info.hasVendorIdentifier() ? usb : others).push_back(info);
+    }
+    usb.insert(usb.end(), others.begin(), others.end());
+    return usb;
+}
+
+// The port to use: --port as given (a path, or a listed port's name), else the only USB
+// serial port. Without one, the reason and the choices are written to standard error.
+std::optional<QString> resolve_port(const QCommandLineParser& parser) {
+    if (parser.isSet(port_option)) {
+        const QString given = parser.value(port_option).trimmed();
+        if (given.isEmpty()) {
+            err() << "NO PORT GIVEN" << Qt::endl;
+            return std::nullopt;
+        }
+        if (given.contains(QLatin1Char('/'))) {
+            return given;
+        }
+        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+            if (info.portName() == given) {
+                return info.systemLocation();
+            }
+        }
+        return given;
+    }
+    std::vector<QSerialPortInfo> usb;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (info.hasVendorIdentifier()) {
+            usb.push_back(info);
+        }
+    }
+    if (usb.size() == 1) {
+        return usb.front().systemLocation();
+    }
+    err() << (usb.empty() ? "ERROR: VORTAN NOT CONNECTED: NO USB SERIAL PORT"
+                          : "ERROR: SEVERAL USB SERIAL PORTS: CHOOSE ONE WITH --port")
+          << Qt::endl;
+    const std::vector<QSerialPortInfo> ports = listed_ports();
+    if (!ports.empty()) {
+        err() << "PORTS:" << Qt::endl;
+        for (const QSerialPortInfo& info : ports) {
+            err() << "  " << info.portName() << "  " << info.systemLocation() << Qt::endl;
+        }
+    }
+    return std::nullopt;
+}
+
+// Runs one operation on the engine until it has ended. `start` begins it and tells whether
+// it did.
+struct operation_outcome {
+    bool started = false;
+    bool port_failed = false;
+};
+
+operation_outcome run_operation(operation_engine& engine, terminal_host& host,
+                                const std::function<bool()>& start) {
+    QEventLoop loop;
+    host.on_step = [&engine, &loop] {
+        if (engine.running() == operation_kind::none) {
+            loop.quit();
+        }
+    };
+    operation_outcome outcome;
+    outcome.started = start();
+    if (outcome.started) {
+        loop.exec();
+    }
+    host.on_step = nullptr;
+    outcome.port_failed = host.message_titles().contains(port_error_title);
+    return outcome;
+}
+
+int backup_command(const QCommandLineParser& parser) {
+    const std::optional<QString> port = resolve_port(parser);
+    if (!port) {
+        return exit_no_port;
+    }
+    const QString data = data_location(parser);
+    terminal_host host(port, parser.isSet(quiet_option), false, ::isatty(STDIN_FILENO) != 0);
+    operation_engine engine(data, host);
+    apply_test_timings(engine.timing);
+    // The time the backup's folder is named after, as the engine read it.
+    QDateTime named_at;
+    engine.clock = [&named_at] {
+        named_at = QDateTime::currentDateTime();
+        return named_at;
+    };
+    const operation_outcome outcome =
+        run_operation(engine, host, [&engine] { return engine.start_backup(); });
+    if (outcome.port_failed) {
+        return exit_no_port;
+    }
+    if (!outcome.started || host.notices().isEmpty() ||
+        host.notices().constLast() != succeeded_backup_notice) {
+        return exit_failed;
+    }
+    out() << QDir::toNativeSeparators(QDir(backup_root(data)).filePath(backup_name(named_at)))
+          << Qt::endl;
+    return exit_success;
+}
+
+int ports_command(const QCommandLineParser& parser) {
+    QJsonArray list;
+    for (const QSerialPortInfo& info : listed_ports()) {
+        if (parser.isSet(json_option)) {
+            QJsonObject port;
+            port.insert(QStringLiteral("name"), info.portName());
+            port.insert(QStringLiteral("location"), info.systemLocation());
+            port.insert(QStringLiteral("usb"), info.hasVendorIdentifier());
+            port.insert(QStringLiteral("description"), info.description());
+            port.insert(QStringLiteral("manufacturer"), info.manufacturer());
+            list.append(port);
+        } else {
+            out() << info.portName() << '\t' << info.systemLocation() << '\t'
+                  << (info.hasVendorIdentifier() ? "USB" : "-") << '\t' << info.description()
+                  << Qt::endl;
+        }
+    }
+    if (parser.isSet(json_option)) {
+        out() << QJsonDocument(list).toJson(QJsonDocument::Indented);
+    }
+    return exit_success;
+}
+
+// "2020-12-20 14:05" from a backup's name; empty when the name does not hold every field.
+QString backup_date(const QString& name) {
+    const backup_name_fields f = read_backup_name(name);
+    if (!f.whole) {
+        return QString();
+    }
+    return QStringLiteral("20%1-%2-%3 %4:%5")
+        .arg(f.year, 2, 10, QLatin1Char('0'))
+        .arg(f.month, 2, 10, QLatin1Char('0'))
+        .arg(f.day, 2, 10, QLatin1Char('0'))
+        .arg(f.hour, 2, 10, QLatin1Char('0'))
+        .arg(f.minute, 2, 10, QLatin1Char('0'));
+}
+
+int backups_command(const QCommandLineParser& parser) {
+    const QString root = backup_root(data_location(parser));
+    // The backup names sort by age; hidden folders (a backup being made) are no backups.
+    const QStringList names =
+        QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
+    QJsonArray list;
+    for (const QString& name : names) {
+        const preset_dir folder(QDir(root).filePath(name));
+        const restore_selection selection = select_for_restore(folder);
+        const bool incomplete = is_incomplete_backup_name(name);
+        const QString date = backup_date(name);
+        const auto presets = static_cast<qint64>(selection.presets.size());
+        const auto damaged = static_cast<qint64>(selection.damaged);
+        if (parser.isSet(json_option)) {
+            QJsonObject entry;
+            entry.insert(QStringLiteral("name"), name);
+            entry.insert(QStringLiteral("path"), QDir(root).filePath(name));
+            entry.insert(QStringLiteral("date"), date.isEmpty() ? QJsonValue() : QJsonValue(date));
+            entry.insert(QStringLiteral("presets"), presets);
+            entry.insert(QStringLiteral("damaged"), damaged);
+            entry.insert(QStringLiteral("duplicates"), static_cast<qint64>(selection.clashing()));
+            entry.insert(QStringLiteral("incomplete"), incomplete);
+            list.append(entry);
+        } else {
+            out() << name << '\t' << (date.isEmpty() ? QStringLiteral("-") : date) << '\t'
+                  << presets << " PRESETS\t" << damaged << " DAMAGED"
+                  << (incomplete ? "\tINCOMPLETE" : "") << Qt::endl;
+        }
+    }
+    if (parser.isSet(json_option)) {
+        out() << QJsonDocument(list).toJson(QJsonDocument::Indented);
+    }
+    return exit_success;
+}
+
+// A backup folder given on the command line: a path to a folder, or a name under datesaves.
+std::optional<QString> find_backup_folder(const QCommandLineParser& parser, const QString& given) {
+    const QFileInfo as_path(given);
+    if (given.contains(QLatin1Char('/')) && as_path.isDir()) {
+        return as_path.absoluteFilePath();
+    }
+    const QFileInfo under_root(QDir(backup_root(data_location(parser))).filePath(given));
+    if (!given.contains(QLatin1Char('/')) && under_root.isDir()) {
+        return under_root.absoluteFilePath();
+    }
+    if (as_path.isDir()) {
+        return as_path.absoluteFilePath();
+    }
+    err() << "NO SUCH BACKUP FOLDER: " << given << Qt::endl;
+    return std::nullopt;
+}
+
+int show_command(const QCommandLineParser& parser) {
+    const QStringList args = parser.positionalArguments();
+    if (args.isEmpty()) {
+        err() << "NO BACKUP FOLDER GIVEN" << Qt::endl;
+        return exit_usage;
+    }
+    std::optional<std::uint32_t> wanted;
+    if (args.size() > 1) {
+        bool ok = false;
+        const uint id = args.at(1).toUInt(&ok);
+        if (!ok) {
+            err() << "NOT A PRESET NUMBER: " << args.at(1) << Qt::endl;
+            return exit_usage;
+        }
+        wanted = id;
+    }
+    const std::optional<QString> path = find_backup_folder(parser, args.first());
+    if (!path) {
+        return exit_failed;
+    }
+    const preset_dir folder(*path);
+    const restore_selection selection = select_for_restore(folder);
+    for (const proto::Preset& preset : selection.presets) {
+        if (!wanted) {
+            out() << QStringLiteral("%1").arg(preset.id(), 3, 10, QLatin1Char('0')) << '\t'
+                  << QString::fromStdString(preset_dir::bank_to_string(preset.id() / bank_size))
+                  << '\t' << QString::fromStdString(preset.name()) << Qt::endl;
+        } else if (preset.id() == *wanted) {
+            out() << QString::fromStdString(print_preset(preset)) << Qt::flush;
+            return exit_success;
+        }
+    }
+    if (wanted) {
+        err() << "NO PRESET " << *wanted << " IN " << QDir::toNativeSeparators(*path) << Qt::endl;
+        return exit_failed;
+    }
+    if (selection.damaged > 0) {
+        err() << selection.damaged << " DAMAGED FILES LEFT OUT" << Qt::endl;
+    }
+    return exit_success;
+}
+
+// A command that asks before it acts needs someone to answer: a terminal, or --yes.
+bool may_ask(const QCommandLineParser& parser, const QString& what) {
+    if (parser.isSet(yes_option) || ::isatty(STDIN_FILENO) != 0) {
+        return true;
+    }
+    err() << what << " ASKS BEFORE IT ACTS: RUN IT IN A TERMINAL OR WITH --yes" << Qt::endl;
+    return false;
+}
+
+int restore_command(const QCommandLineParser& parser) {
+    if (!may_ask(parser, QStringLiteral("RESTORE"))) {
+        return exit_usage;
+    }
+    std::optional<QString> folder;
+    if (!parser.positionalArguments().isEmpty()) {
+        folder = find_backup_folder(parser, parser.positionalArguments().first());
+        if (!folder) {
+            return exit_failed;
+        }
+        // A failed backup's folder is never sent to the synthesizer.
+        if (is_incomplete_backup_name(QFileInfo(*folder).fileName())) {
+            err() << "NOT A BACKUP: " << QFileInfo(*folder).fileName() << " IS AN INCOMPLETE BACKUP"
+                  << Qt::endl;
+            return exit_failed;
+        }
+    }
+    const std::optional<QString> port = resolve_port(parser);
+    if (!port) {
+        return exit_no_port;
+    }
+    terminal_host host(port, parser.isSet(quiet_option), parser.isSet(yes_option),
+                       ::isatty(STDIN_FILENO) != 0);
+    operation_engine engine(data_location(parser), host);
+    apply_test_timings(engine.timing);
+    const operation_outcome outcome = run_operation(
+        engine, host, [&engine, &folder] { return engine.start_restore_from(folder); });
+    if (outcome.port_failed) {
+        return exit_no_port;
+    }
+    if (host.unanswerable_question()) {
+        return exit_usage;
+    }
+    if (!outcome.started) {
+        if (host.notices().isEmpty()) {
+            err() << "RESTORE CANCELLED" << Qt::endl;
+        }
+        return exit_failed;
+    }
+    return !host.notices().isEmpty() && host.notices().constLast() == succeeded_restore_notice
+               ? exit_success
+               : exit_failed;
+}
+
+std::vector<command> commands() {
+    return {
+        {QStringLiteral("backup"),
+         QStringLiteral("Saves every preset of the synthesizer into a new backup folder and "
+                        "prints its path."),
+         [](QCommandLineParser& p) {
+             p.addOptions({port_option, data_option, quiet_option});
+         },
+         0, backup_command},
+        {QStringLiteral("ports"), QStringLiteral("Lists the serial ports, USB serial ports first."),
+         [](QCommandLineParser& p) { p.addOption(json_option); }, 0, ports_command},
+        {QStringLiteral("backups"),
+         QStringLiteral("Lists the backup folders, oldest first, with their presets and damaged "
+                        "files; INCOMPLETE marks a failed backup's folder."),
+         [](QCommandLineParser& p) {
+             p.addOptions({data_option, json_option});
+         },
+         0, backups_command},
+        {QStringLiteral("show"),
+         QStringLiteral("Lists the presets of a backup folder, or prints the preset ID."),
+         [](QCommandLineParser& p) {
+             p.addOption(data_option);
+             p.addPositionalArgument(QStringLiteral("FOLDER"),
+                                     QStringLiteral("A folder name under datesaves, or a path."));
+             p.addPositionalArgument(QStringLiteral("ID"),
+                                     QStringLiteral("The preset's number, 0 to 255."),
+                                     QStringLiteral("[ID]"));
+         },
+         2, show_command},
+        {QStringLiteral("restore"),
+         QStringLiteral("Sends the presets of a backup folder (the latest backup when none is "
+                        "given) into the synthesizer, overwriting its presets."),
+         [](QCommandLineParser& p) {
+             p.addOptions({port_option, data_option, yes_option, quiet_option});
+             p.addPositionalArgument(QStringLiteral("FOLDER"),
+                                     QStringLiteral("A folder name under datesaves, or a path."),
+                                     QStringLiteral("[FOLDER]"));
+         },
+         1, restore_command},
+    };
+}
+
+QString general_help(const QString& program) {
+    QString text = QStringLiteral("Usage: %1 COMMAND [OPTIONS]\n\n"
+                                  "The Vortan maintenance tool on the command line.\n\n"
+                                  "Commands:\n")
+                       .arg(program);
+    for (const command& c : commands()) {
+        text += QStringLiteral("  %1  %2\n").arg(c.name, -8).arg(c.summary);
+    }
+    text += QStringLiteral("\n%1 COMMAND --help describes a command.\n"
+                           "Exit status: 0 success, 1 the operation failed, 2 wrong usage, "
+                           "3 no port or the port could not be opened.\n")
+                .arg(program);
+    return text;
+}
+
+} // namespace
+
+int run(const QStringList& arguments) {
+    const QString program = arguments.isEmpty() ? QStringLiteral("vortan-cli")
+                                                : QFileInfo(arguments.first()).fileName();
+    if (arguments.size() < 2) {
+        err() << general_help(program);
+        return exit_usage;
+    }
+    const QString name = arguments.at(1);
+    if (name == QLatin1String("--help") || name == QLatin1String("-h") ||
+        name == QLatin1String("help")) {
+        out() << general_help(program);
+        return exit_success;
+    }
+    for (const command& c : commands()) {
+        if (c.name != name) {
+            continue;
+        }
+        QCommandLineParser parser;
+        parser.setApplicationDescription(program + QLatin1Char(' ') + c.name + QLatin1String(": ") +
+                                         c.summary);
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+        const QCommandLineOption help_option({QStringLiteral("h"), QStringLiteral("help")},
+                                             QStringLiteral("Shows this help."));
+        parser.addOption(help_option);
+        c.declare(parser);
+        QStringList rest = arguments.mid(2);
+        rest.prepend(program + QLatin1Char(' ') + c.name);
+        if (!parser.parse(rest)) {
+            err() << parser.errorText() << Qt::endl;
+            return exit_usage;
+        }
+        if (parser.isSet(help_option)) {
+            out() << parser.helpText();
+            return exit_success;
+        }
+        if (parser.positionalArguments().size() > c.max_positionals) {
+            err() << "UNEXPECTED ARGUMENT: " << parser.positionalArguments().at(c.max_positionals)
+                  << Qt::endl;
+            return exit_usage;
+        }
+        return c.run(parser);
+    }
+    err() << "UNKNOWN COMMAND: " << name << Qt::endl << Qt::endl << general_help(program);
+    return exit_usage;
+}
+
+} // namespace quillmar::cli
