@@ -2,12 +2,17 @@
 // synthesizer on a pseudo-terminal, with a temporary data folder.
 
 #include "backup_store.h"
+#include "preset_text.h"
 #include "synthesizer.h"
 #include "test_env.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSignalSpy>
@@ -67,6 +72,18 @@ class tst_cli : public QObject {
         result.out = QString::fromUtf8(process.readAllStandardOutput());
         result.err = QString::fromUtf8(process.readAllStandardError());
         return result;
+    }
+
+    // A complete backup of `synth` into `data`, renamed to `name`; its path.
+    QString backup_as(quillmar::standin::synthesizer& synth, const QString& data,
+                      const QString& name) {
+        const cli_result r = run_cli({QStringLiteral("backup"), QStringLiteral("--port"),
+                                      synth.port_path(), QStringLiteral("--data"), data});
+        if (r.exit_code != 0) {
+            return QString();
+        }
+        const QString renamed = QDir(quillmar::backup_root(data)).filePath(name);
+        return QDir().rename(r.out.trimmed(), renamed) ? renamed : QString();
     }
 
 private slots:
@@ -148,6 +165,151 @@ private slots:
         QCOMPARE(r.exit_code, 3);
         QVERIFY2(r.err.contains(QStringLiteral("PORT ERROR: CANNOT OPEN")), qPrintable(r.err));
         QVERIFY(r.out.isEmpty());
+    }
+
+    void backups_lists_oldest_first_with_counts_and_marks() {
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        QVERIFY(!backup_as(synth, data.path(), QStringLiteral("21_03_04_05_06")).isEmpty());
+        // A failed backup's folder holding one preset file that does not parse.
+        const QString marked = QDir(quillmar::backup_root(data.path()))
+                                   .filePath(QStringLiteral("20_01_02_03_04 INCOMPLETE"));
+        QVERIFY(QDir().mkpath(marked + QStringLiteral("/BANK A")));
+        QFile damaged(marked + QStringLiteral("/BANK A/000.Broken.txt"));
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write("id: 0\nosc { fine: ");
+        damaged.close();
+
+        const cli_result r = run_cli({QStringLiteral("backups"), QStringLiteral("--json"),
+                                      QStringLiteral("--data"), data.path()});
+        QCOMPARE(r.exit_code, 0);
+        const QJsonArray list = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(list.size(), 2);
+        const QJsonObject older = list.at(0).toObject();
+        QCOMPARE(older.value(QStringLiteral("name")).toString(),
+                 QStringLiteral("20_01_02_03_04 INCOMPLETE"));
+        QCOMPARE(older.value(QStringLiteral("date")).toString(),
+                 QStringLiteral("2020-01-02 03:04"));
+        QCOMPARE(older.value(QStringLiteral("presets")).toInt(), 0);
+        QCOMPARE(older.value(QStringLiteral("damaged")).toInt(), 1);
+        QCOMPARE(older.value(QStringLiteral("incomplete")).toBool(), true);
+        const QJsonObject newer = list.at(1).toObject();
+        QCOMPARE(newer.value(QStringLiteral("name")).toString(), QStringLiteral("21_03_04_05_06"));
+        QCOMPARE(newer.value(QStringLiteral("presets")).toInt(), 256);
+        QCOMPARE(newer.value(QStringLiteral("damaged")).toInt(), 0);
+        QCOMPARE(newer.value(QStringLiteral("incomplete")).toBool(), false);
+
+        const cli_result text =
+            run_cli({QStringLiteral("backups"), QStringLiteral("--data"), data.path()});
+        QCOMPARE(text.exit_code, 0);
+        const QStringList lines = text.out.trimmed().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines.at(0).endsWith(QStringLiteral("INCOMPLETE")), qPrintable(lines.at(0)));
+        QVERIFY2(lines.at(1).contains(QStringLiteral("256 PRESETS")), qPrintable(lines.at(1)));
+    }
+
+    void show_lists_a_folder_and_prints_one_preset() {
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        const QString folder = backup_as(synth, data.path(), QStringLiteral("21_03_04_05_06"));
+        QVERIFY(!folder.isEmpty());
+
+        const cli_result listing =
+            run_cli({QStringLiteral("show"), QStringLiteral("21_03_04_05_06"),
+                     QStringLiteral("--data"), data.path()});
+        QCOMPARE(listing.exit_code, 0);
+        QCOMPARE(listing.out.count(QLatin1Char('\n')), 256);
+
+        // By path, one preset: its text as the backup holds it.
+        const cli_result one = run_cli({QStringLiteral("show"), folder, QStringLiteral("77")});
+        QCOMPARE(one.exit_code, 0);
+        QCOMPARE(one.out.toStdString(), print_preset(quillmar::standin::make_factory_preset(77)));
+
+        QCOMPARE(run_cli({QStringLiteral("show"), folder, QStringLiteral("300")}).exit_code, 1);
+        QCOMPARE(run_cli({QStringLiteral("show"), QStringLiteral("99_99_99_99_99"),
+                          QStringLiteral("--data"), data.path()})
+                     .exit_code,
+                 1);
+        QCOMPARE(run_cli({QStringLiteral("show"), folder, QStringLiteral("seven")}).exit_code, 2);
+    }
+
+    void restore_sends_the_chosen_folder_byte_for_byte() {
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        std::vector<QByteArray> factory;
+        for (int slot = 0; slot < 256; ++slot) {
+            factory.push_back(synth.preset_bytes(slot).value_or(QByteArray()));
+        }
+        QVERIFY(!backup_as(synth, data.path(), QStringLiteral("20_01_01_00_00")).isEmpty());
+        // The latest backup differs in one preset.
+        proto::Preset changed = quillmar::standin::make_factory_preset(7);
+        changed.set_name("Changed Later");
+        synth.set_preset(7, changed);
+        QVERIFY(!backup_as(synth, data.path(), QStringLiteral("21_01_01_00_00")).isEmpty());
+
+        synth.forget_presets();
+        const cli_result older = run_cli(
+            {QStringLiteral("restore"), QStringLiteral("20_01_01_00_00"), QStringLiteral("--yes"),
+             QStringLiteral("--port"), synth.port_path(), QStringLiteral("--data"), data.path()});
+        QCOMPARE(older.exit_code, 0);
+        QVERIFY2(older.err.contains(QStringLiteral("IMPORT TO VORTAN: THIS ACTION WILL OVERWRITE "
+                                                   "THE PRESETS IN VORTAN")),
+                 qPrintable(older.err));
+        QVERIFY(older.err.contains(QStringLiteral("RESTORE SUCCEEDED")));
+        for (int slot = 0; slot < 256; ++slot) {
+            QCOMPARE(synth.preset_bytes(slot).value_or(QByteArray()), factory[slot]);
+        }
+
+        // Without a folder: the latest backup.
+        synth.forget_presets();
+        QCOMPARE(
+            run_cli({QStringLiteral("restore"), QStringLiteral("--yes"), QStringLiteral("--port"),
+                     synth.port_path(), QStringLiteral("--data"), data.path()})
+                .exit_code,
+            0);
+        QCOMPARE(synth.preset(7).value_or(proto::Preset()).name(), std::string("Changed Later"));
+        QCOMPARE(synth.preset_count(), 256);
+    }
+
+    void restore_refusals_data() {
+        QTest::addColumn<QStringList>("extra");
+        QTest::addColumn<bool>("refuse_imports");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<bool>("anything_sent");
+        QTest::newRow("no terminal and no --yes") << QStringList{} << false << 2 << false;
+        QTest::newRow("a marked folder is no backup")
+            << QStringList{QStringLiteral("--yes"), QStringLiteral("20_01_01_00_00 INCOMPLETE")}
+            << false << 1 << false;
+        QTest::newRow("the synthesizer refuses the imports")
+            << QStringList{QStringLiteral("--yes")} << true << 1 << true;
+    }
+    void restore_refusals() {
+        QFETCH(QStringList, extra);
+        QFETCH(bool, refuse_imports);
+        QFETCH(int, exit_code);
+        QFETCH(bool, anything_sent);
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        QVERIFY(!backup_as(synth, data.path(), QStringLiteral("20_01_01_00_00")).isEmpty());
+        QVERIFY(QDir().mkpath(QDir(quillmar::backup_root(data.path()))
+                                  .filePath(QStringLiteral("20_01_01_00_00 INCOMPLETE/BANK A"))));
+        synth.set_refuse_imports(refuse_imports);
+        synth.clear_records();
+
+        const cli_result r =
+            run_cli(QStringList{QStringLiteral("restore"), QStringLiteral("--port"),
+                                synth.port_path(), QStringLiteral("--data"), data.path()} +
+                    extra);
+        QCOMPARE(r.exit_code, exit_code);
+        QCOMPARE(!synth.messages().empty(), anything_sent);
     }
 
     void usage_and_help_data() {
