@@ -5,6 +5,7 @@
 
 #include "backup_store.h"
 #include "operation_engine.h"
+#include "preset_diff.h"
 #include "preset_text.h"
 #include "presets_dir.h"
 #include "terminal_host.h"
@@ -25,6 +26,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -387,6 +389,94 @@ int restore_command(const QCommandLineParser& parser) {
                : exit_failed;
 }
 
+// The presets a backup folder holds by number: those a restore would send.
+std::map<std::uint32_t, proto::Preset> presets_by_id(const QString& path, const QString& label) {
+    const preset_dir folder(path);
+    restore_selection selection = select_for_restore(folder);
+    if (selection.damaged > 0 || selection.clashing() > 0) {
+        err() << label << ": " << selection.damaged << " DAMAGED AND " << selection.clashing()
+              << " CLASHING FILES LEFT OUT" << Qt::endl;
+    }
+    std::map<std::uint32_t, proto::Preset> presets;
+    for (proto::Preset& preset : selection.presets) {
+        presets.emplace(preset.id(), std::move(preset));
+    }
+    return presets;
+}
+
+int diff_command(const QCommandLineParser& parser) {
+    const QStringList args = parser.positionalArguments();
+    if (args.size() != 2) {
+        err() << "TWO BACKUP FOLDERS NEEDED" << Qt::endl;
+        return exit_usage;
+    }
+    const std::optional<QString> path_a = find_backup_folder(parser, args.at(0));
+    const std::optional<QString> path_b = find_backup_folder(parser, args.at(1));
+    if (!path_a || !path_b) {
+        return exit_usage;
+    }
+    const std::map<std::uint32_t, proto::Preset> a = presets_by_id(*path_a, QStringLiteral("A"));
+    const std::map<std::uint32_t, proto::Preset> b = presets_by_id(*path_b, QStringLiteral("B"));
+    std::map<std::uint32_t, bool> ids;
+    for (const auto& [id, preset] : a) {
+        ids.emplace(id, true);
+    }
+    for (const auto& [id, preset] : b) {
+        ids.emplace(id, true);
+    }
+    const bool json = parser.isSet(json_option);
+    QJsonArray differing;
+    bool same = true;
+    for (const auto& [id, unused] : ids) {
+        const QString number = QStringLiteral("%1").arg(id, 3, 10, QLatin1Char('0'));
+        const auto in_a = a.find(id);
+        const auto in_b = b.find(id);
+        if (in_a == a.end() || in_b == b.end()) {
+            same = false;
+            const QString side = in_a == a.end() ? QStringLiteral("b") : QStringLiteral("a");
+            if (json) {
+                differing.append(QJsonObject{{QStringLiteral("id"), static_cast<qint64>(id)},
+                                             {QStringLiteral("only_in"), side}});
+            } else {
+                out() << number << " ONLY IN " << side.toUpper() << Qt::endl;
+            }
+            continue;
+        }
+        const std::vector<field_change> changes = preset_changes(in_a->second, in_b->second);
+        if (changes.empty()) {
+            continue;
+        }
+        same = false;
+        QJsonArray listed;
+        for (const field_change& change : changes) {
+            if (json) {
+                listed.append(QJsonObject{{QStringLiteral("change"), change_name(change.what)},
+                                          {QStringLiteral("path"), change.path},
+                                          {QStringLiteral("a"), change.before},
+                                          {QStringLiteral("b"), change.after}});
+            } else {
+                out() << number << ' ' << change.path << ": "
+                      << (change.before.isEmpty() ? QStringLiteral("(NOT SET)")
+                                                  : one_line(change.before))
+                      << " -> "
+                      << (change.after.isEmpty() ? QStringLiteral("(NOT SET)")
+                                                 : one_line(change.after))
+                      << Qt::endl;
+            }
+        }
+        if (json) {
+            differing.append(QJsonObject{{QStringLiteral("id"), static_cast<qint64>(id)},
+                                         {QStringLiteral("changes"), listed}});
+        }
+    }
+    if (json) {
+        out() << QJsonDocument(QJsonObject{{QStringLiteral("same"), same},
+                                           {QStringLiteral("presets"), differing}})
+                     .toJson(QJsonDocument::Indented);
+    }
+    return same ? exit_success : exit_failed;
+}
+
 std::vector<command> commands() {
     return {
         {QStringLiteral("backup"),
@@ -426,6 +516,17 @@ std::vector<command> commands() {
                                      QStringLiteral("[FOLDER]"));
          },
          1, restore_command},
+        {QStringLiteral("diff"),
+         QStringLiteral("Compares the presets of two backup folders field by field; exit status "
+                        "0 when they are the same, 1 when they differ."),
+         [](QCommandLineParser& p) {
+             p.addOptions({data_option, json_option});
+             p.addPositionalArgument(QStringLiteral("FOLDER_A"),
+                                     QStringLiteral("A folder name under datesaves, or a path."));
+             p.addPositionalArgument(QStringLiteral("FOLDER_B"),
+                                     QStringLiteral("A folder name under datesaves, or a path."));
+         },
+         2, diff_command},
     };
 }
 
@@ -478,7 +579,14 @@ int run(const QStringList& arguments) {
             return exit_usage;
         }
         if (parser.isSet(help_option)) {
-            out() << parser.helpText();
+            // The usage line names the command too.
+            QString help = parser.helpText();
+            const int options_at = help.indexOf(QLatin1String(" [options]"));
+            if (options_at >= 0 && options_at < help.indexOf(QLatin1Char('\n'))) {
+                help = QStringLiteral("Usage: ") + program + QLatin1Char(' ') + c.name +
+                       help.mid(options_at);
+            }
+            out() << help;
             return exit_success;
         }
         if (parser.positionalArguments().size() > c.max_positionals) {

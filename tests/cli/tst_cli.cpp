@@ -277,6 +277,65 @@ private slots:
         QCOMPARE(synth.preset_count(), 256);
     }
 
+    void diff_names_the_fields_that_differ() {
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        proto::Preset sequenced = quillmar::standin::make_factory_preset(9);
+        while (sequenced.sequencer().note_settings_size() < 2) {
+            sequenced.mutable_sequencer()->add_note_settings();
+        }
+        sequenced.mutable_sequencer()->mutable_note_settings(1)->set_gate(0.25F);
+        synth.set_preset(9, sequenced);
+        QVERIFY(!backup_as(synth, data.path(), QStringLiteral("20_01_01_00_00")).isEmpty());
+        proto::Preset renamed = quillmar::standin::make_factory_preset(7);
+        renamed.set_name("Renamed");
+        synth.set_preset(7, renamed);
+        sequenced.mutable_sequencer()->mutable_note_settings(1)->set_gate(0.75F);
+        synth.set_preset(9, sequenced);
+        synth.remove_preset(20);
+        QVERIFY(!backup_as(synth, data.path(), QStringLiteral("20_01_01_00_01")).isEmpty());
+
+        QCOMPARE(run_cli({QStringLiteral("diff"), QStringLiteral("20_01_01_00_00"),
+                          QStringLiteral("20_01_01_00_00"), QStringLiteral("--data"), data.path()})
+                     .exit_code,
+                 0);
+        const cli_result r = run_cli({QStringLiteral("diff"), QStringLiteral("20_01_01_00_00"),
+                                      QStringLiteral("20_01_01_00_01"), QStringLiteral("--json"),
+                                      QStringLiteral("--data"), data.path()});
+        QCOMPARE(r.exit_code, 1);
+        const QJsonObject result = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        QCOMPARE(result.value(QStringLiteral("same")).toBool(true), false);
+        const QJsonArray presets = result.value(QStringLiteral("presets")).toArray();
+        QCOMPARE(presets.size(), 3);
+        const auto change_of = [](const QJsonValue& entry) {
+            return entry.toObject().value(QStringLiteral("changes")).toArray().at(0).toObject();
+        };
+        QCOMPARE(presets.at(0).toObject().value(QStringLiteral("id")).toInt(), 7);
+        QCOMPARE(change_of(presets.at(0)).value(QStringLiteral("path")).toString(),
+                 QStringLiteral("name"));
+        QCOMPARE(change_of(presets.at(0)).value(QStringLiteral("b")).toString(),
+                 QStringLiteral("\"Renamed\""));
+        QCOMPARE(presets.at(1).toObject().value(QStringLiteral("id")).toInt(), 9);
+        QCOMPARE(change_of(presets.at(1)).value(QStringLiteral("path")).toString(),
+                 QStringLiteral("sequencer.note_settings[1].gate"));
+        QCOMPARE(change_of(presets.at(1)).value(QStringLiteral("a")).toString(),
+                 QStringLiteral("0.25"));
+        QCOMPARE(presets.at(2).toObject().value(QStringLiteral("id")).toInt(), 20);
+        QCOMPARE(presets.at(2).toObject().value(QStringLiteral("only_in")).toString(),
+                 QStringLiteral("a"));
+
+        const cli_result text =
+            run_cli({QStringLiteral("diff"), QStringLiteral("20_01_01_00_00"),
+                     QStringLiteral("20_01_01_00_01"), QStringLiteral("--data"), data.path()});
+        QCOMPARE(text.exit_code, 1);
+        QVERIFY2(
+            text.out.contains(QStringLiteral("009 sequencer.note_settings[1].gate: 0.25 -> 0.75")),
+            qPrintable(text.out));
+        QVERIFY2(text.out.contains(QStringLiteral("020 ONLY IN A")), qPrintable(text.out));
+    }
+
     void restore_refusals_data() {
         QTest::addColumn<QStringList>("extra");
         QTest::addColumn<bool>("refuse_imports");
