@@ -42,6 +42,7 @@ static_assert(max_answer_ms >= 5000, "A shortened answer watch never exceeds the
 
 const QString succeeded_backup_notice = QStringLiteral("BACKUP SUCCEEDED");
 const QString succeeded_restore_notice = QStringLiteral("RESTORE SUCCEEDED");
+const QString succeeded_update_notice = QStringLiteral("UPDATE SUCCEEDED\nRESTART THE UNIT");
 const QString port_error_title = QStringLiteral("PORT ERROR");
 
 QTextStream& out() {
@@ -76,6 +77,10 @@ const QCommandLineOption quiet_option({QStringLiteral("q"), QStringLiteral("quie
                                       QStringLiteral("No progress lines."));
 const QCommandLineOption yes_option(QStringLiteral("yes"),
                                     QStringLiteral("Answer OK to every question."));
+const QCommandLineOption image_option(QStringLiteral("image"),
+                                      QStringLiteral("The firmware image to send, instead of "
+                                                     "Resources/firmware.sys beside the program."),
+                                      QStringLiteral("FILE"));
 const QCommandLineOption json_option(QStringLiteral("json"),
                                      QStringLiteral("Print JSON instead of text."));
 
@@ -477,6 +482,69 @@ int diff_command(const QCommandLineParser& parser) {
     return same ? exit_success : exit_failed;
 }
 
+// The synthesizer's firmware image is a few megabytes. Anything far larger is not one, and
+// reading it whole could exhaust the memory.
+constexpr qint64 max_firmware_image_size = qint64{64} * 1024 * 1024;
+static_assert(max_firmware_image_size >= qint64{8} * 1024 * 1024,
+              "The firmware image limit leaves ample room for an image of a few megabytes.");
+
+// The image the window sends: Resources/firmware.sys beside the program's folder.
+QString default_firmware_image_path() {
+    return QDir(QCoreApplication::applicationDirPath())
+        .filePath(QStringLiteral("../Resources/firmware.sys"));
+}
+
+// Reads the firmware image whole; anything but a complete read of a regular file of
+// plausible size gives an empty image, with the reason on standard error (a missing file
+// too, which the engine then reports as no firmware found).
+QByteArray read_firmware_image(const QString& path) {
+    const QFileInfo info(path);
+    QFile file(path);
+    if (!info.isFile()) {
+        err() << "NO FIRMWARE IMAGE AT " << QDir::toNativeSeparators(path) << Qt::endl;
+        return {};
+    }
+    if (info.size() > max_firmware_image_size || !file.open(QIODevice::ReadOnly)) {
+        err() << "CANNOT READ THE FIRMWARE IMAGE " << QDir::toNativeSeparators(path) << Qt::endl;
+        return {};
+    }
+    const qint64 size = file.size();
+    QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError || image.size() != size) {
+        err() << "CANNOT READ THE FIRMWARE IMAGE " << QDir::toNativeSeparators(path) << Qt::endl;
+        return {};
+    }
+    return image;
+}
+
+int update_command(const QCommandLineParser& parser) {
+    if (!may_ask(parser, QStringLiteral("UPDATE"))) {
+        return exit_usage;
+    }
+    const std::optional<QString> port = resolve_port(parser);
+    if (!port) {
+        return exit_no_port;
+    }
+    terminal_host host(port, parser.isSet(quiet_option), parser.isSet(yes_option),
+                       ::isatty(STDIN_FILENO) != 0);
+    operation_engine engine(data_location(parser), host);
+    apply_test_timings(engine.timing);
+    engine.set_firmware_image(read_firmware_image(
+        parser.isSet(image_option) ? parser.value(image_option) : default_firmware_image_path()));
+    const operation_outcome outcome =
+        run_operation(engine, host, [&engine] { return engine.start_update(); });
+    if (outcome.port_failed) {
+        return exit_no_port;
+    }
+    if (host.unanswerable_question()) {
+        return exit_usage;
+    }
+    return outcome.started && !host.notices().isEmpty() &&
+                   host.notices().constLast() == succeeded_update_notice
+               ? exit_success
+               : exit_failed;
+}
+
 std::vector<command> commands() {
     return {
         {QStringLiteral("backup"),
@@ -516,6 +584,13 @@ std::vector<command> commands() {
                                      QStringLiteral("[FOLDER]"));
          },
          1, restore_command},
+        {QStringLiteral("update"),
+         QStringLiteral("Sends a firmware image to the synthesizer, started in its update mode "
+                        "(SQNCR held at power-on), after checking the age of the latest backup."),
+         [](QCommandLineParser& p) {
+             p.addOptions({image_option, port_option, data_option, yes_option, quiet_option});
+         },
+         0, update_command},
         {QStringLiteral("diff"),
          QStringLiteral("Compares the presets of two backup folders field by field; exit status "
                         "0 when they are the same, 1 when they differ."),

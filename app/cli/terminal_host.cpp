@@ -1,6 +1,5 @@
 #include "terminal_host.h"
 
-#include <QCoreApplication>
 #include <QMetaObject>
 #include <QTextStream>
 
@@ -30,7 +29,13 @@ void terminal_host::stepped() {
     if (on_step) {
         // Reported once the engine has finished the step it is taking.
         QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [this] { on_step(); }, Qt::QueuedConnection);
+            &step_context,
+            [this] {
+                if (on_step) {
+                    on_step();
+                }
+            },
+            Qt::QueuedConnection);
     }
 }
 
@@ -84,6 +89,12 @@ bool terminal_host::ask(const QString& title, const QString& text, const QString
         stepped();
         return false;
     }
+    const bool answer = read_answer();
+    stepped();
+    return answer;
+}
+
+bool terminal_host::read_answer() {
     QTextStream in(stdin);
     for (;;) {
         err() << "OK? [y/n] " << Qt::flush;

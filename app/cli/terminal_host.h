@@ -4,6 +4,7 @@
 
 #include "host.h"
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -39,6 +40,8 @@ public:
 
 private:
     void stepped();
+    // Reads y or n from standard input; no when it ends first.
+    bool read_answer();
 
     std::optional<QString> port;
     bool quiet;
@@ -48,6 +51,8 @@ private:
     QString last_progress;
     QStringList shown_notices;
     QStringList shown_titles;
+    // The steps reported but not yet handled go with the host.
+    QObject step_context;
 };
 
 // A text of the operations on one line: its line breaks become spaces.

@@ -371,6 +371,55 @@ private slots:
         QCOMPARE(!synth.messages().empty(), anything_sent);
     }
 
+    void update_data() {
+        QTest::addColumn<QStringList>("extra");
+        QTest::addColumn<bool>("refuse_request");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<bool>("image_sent");
+        QTest::newRow("the build's image, answered with --yes")
+            << QStringList{QStringLiteral("--yes")} << false << 0 << true;
+        QTest::newRow("no terminal and no --yes") << QStringList{} << false << 2 << false;
+        QTest::newRow("the synthesizer refuses the update")
+            << QStringList{QStringLiteral("--yes")} << true << 1 << false;
+        QTest::newRow("a damaged image is never announced")
+            << QStringList{QStringLiteral("--yes"), QStringLiteral("--image"),
+                           QStringLiteral("DAMAGED")}
+            << false << 1 << false;
+        QTest::newRow("a missing image")
+            << QStringList{QStringLiteral("--yes"), QStringLiteral("--image"),
+                           QStringLiteral("MISSING")}
+            << false << 1 << false;
+    }
+    void update() {
+        QFETCH(QStringList, extra);
+        QFETCH(bool, refuse_request);
+        QFETCH(int, exit_code);
+        QFETCH(bool, image_sent);
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        synth.set_refuse_update_request(refuse_request);
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        QFile damaged(data.filePath(QStringLiteral("damaged.sys")));
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write("\xF0\x00\x2B\x17\x00\x04\x0F\xF7");
+        damaged.close();
+        extra.replaceInStrings(QStringLiteral("DAMAGED"), damaged.fileName());
+        extra.replaceInStrings(QStringLiteral("MISSING"),
+                               data.filePath(QStringLiteral("none.sys")));
+
+        const cli_result r =
+            run_cli(QStringList{QStringLiteral("update"), QStringLiteral("--port"),
+                                synth.port_path(), QStringLiteral("--data"), data.path()} +
+                    extra);
+        QVERIFY2(r.exit_code == exit_code, qPrintable(r.err));
+        QCOMPARE(!synth.firmware_image().isEmpty(), image_sent);
+        if (exit_code == 0) {
+            QVERIFY(r.err.contains(QStringLiteral("NO BACKUP FOUND")));
+            QVERIFY(r.err.contains(QStringLiteral("UPDATE SUCCEEDED RESTART THE UNIT")));
+        }
+    }
+
     void usage_and_help_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exit_code");
