@@ -95,7 +95,8 @@ bool terminal_host::ask(const QString& title, const QString& text, const QString
 }
 
 bool terminal_host::read_answer() {
-    QTextStream in(stdin);
+    // One stream for every question: what it has read ahead belongs to the next answer.
+    static QTextStream in(stdin);
     for (;;) {
         err() << "OK? [y/n] " << Qt::flush;
         QString line;

@@ -3,6 +3,7 @@
 
 #include "backup_store.h"
 #include "preset_text.h"
+#include "pty_pair.h"
 #include "synthesizer.h"
 #include "test_env.h"
 
@@ -18,6 +19,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -49,12 +52,16 @@ class tst_cli : public QObject {
 
     // Runs vortan-cli with `arguments` to its end while the event loop (and so the stand-in)
     // keeps running.
-    cli_result run_cli(const QStringList& arguments, const QByteArray& input = {}) {
+    cli_result run_cli(const QStringList& arguments, const QByteArray& input = {},
+                       const QString& terminal = {}) {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("VORTAN_CLI_ANSWER_MS"),
                            QString::number(short_answer_ms));
         process.setProcessEnvironment(environment);
+        if (!terminal.isEmpty()) {
+            process.setStandardInputFile(terminal);
+        }
         QSignalSpy finished(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
         process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/vortan-cli"),
                       arguments);
@@ -369,6 +376,38 @@ private slots:
                     extra);
         QCOMPARE(r.exit_code, exit_code);
         QCOMPARE(!synth.messages().empty(), anything_sent);
+    }
+
+    void questions_are_answered_on_the_terminal_data() {
+        QTest::addColumn<QByteArray>("typed");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<int>("presets_after");
+        // Anything but y or n is asked again.
+        QTest::newRow("yes after a stray answer") << QByteArray("maybe\ny\n") << 0 << 256;
+        QTest::newRow("no") << QByteArray("n\n") << 1 << 0;
+    }
+    void questions_are_answered_on_the_terminal() {
+        QFETCH(QByteArray, typed);
+        QFETCH(int, exit_code);
+        QFETCH(int, presets_after);
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        QVERIFY(!backup_as(synth, data.path(), QStringLiteral("20_01_01_00_00")).isEmpty());
+        synth.forget_presets();
+        // The program's standard input is a terminal; the answers are typed into its far end.
+        quillmar::standin::pty_pair terminal;
+        QVERIFY(terminal.valid());
+        QCOMPARE(::write(terminal.master(), typed.constData(), static_cast<size_t>(typed.size())),
+                 static_cast<ssize_t>(typed.size()));
+
+        const cli_result r = run_cli({QStringLiteral("restore"), QStringLiteral("--port"),
+                                      synth.port_path(), QStringLiteral("--data"), data.path()},
+                                     {}, terminal.slave_path());
+        QVERIFY2(r.exit_code == exit_code, qPrintable(r.err));
+        QVERIFY2(r.err.contains(QStringLiteral("OK? [y/n]")), qPrintable(r.err));
+        QCOMPARE(synth.preset_count(), presets_after);
     }
 
     void update_data() {
