@@ -28,6 +28,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace quillmar::cli {
@@ -38,7 +39,8 @@ namespace {
 // variable, in milliseconds; the program never needs it.
 constexpr const char* answer_ms_variable = "VORTAN_CLI_ANSWER_MS";
 constexpr int max_answer_ms = 600000;
-static_assert(max_answer_ms >= 5000, "A shortened answer watch never exceeds the real one by far.");
+static_assert(max_answer_ms >= 5000,
+              "The test variable can set an answer watch at least as long as the real one.");
 
 const QString succeeded_backup_notice = QStringLiteral("BACKUP SUCCEEDED");
 const QString succeeded_restore_notice = QStringLiteral("RESTORE SUCCEEDED");
@@ -422,17 +424,17 @@ int diff_command(const QCommandLineParser& parser) {
     }
     const std::map<std::uint32_t, proto::Preset> a = presets_by_id(*path_a, QStringLiteral("A"));
     const std::map<std::uint32_t, proto::Preset> b = presets_by_id(*path_b, QStringLiteral("B"));
-    std::map<std::uint32_t, bool> ids;
+    std::set<std::uint32_t> ids;
     for (const auto& [id, preset] : a) {
-        ids.emplace(id, true);
+        ids.insert(id);
     }
     for (const auto& [id, preset] : b) {
-        ids.emplace(id, true);
+        ids.insert(id);
     }
     const bool json = parser.isSet(json_option);
     QJsonArray differing;
     bool same = true;
-    for (const auto& [id, unused] : ids) {
+    for (const std::uint32_t id : ids) {
         const QString number = QStringLiteral("%1").arg(id, 3, 10, QLatin1Char('0'));
         const auto in_a = a.find(id);
         const auto in_b = b.find(id);
@@ -669,7 +671,9 @@ int run(const QStringList& arguments) {
                   << Qt::endl;
             return exit_usage;
         }
-        return c.run(parser);
+        const int status = c.run(parser);
+        out().flush();
+        return status;
     }
     err() << "UNKNOWN COMMAND: " << name << Qt::endl << Qt::endl << general_help(program);
     return exit_usage;
