@@ -112,6 +112,8 @@ public:
     // update connection is open, each only closes it.
     bool start_backup();
     bool start_restore();
+    // A restore of the backup folder at `folder`; the latest backup when none is given.
+    bool start_restore_from(const std::optional<QString>& folder);
     bool start_update();
 
     // The link.

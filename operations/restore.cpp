@@ -16,6 +16,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <iterator>
@@ -147,6 +148,10 @@ std::vector<proto::Preset>::const_iterator operation_engine::restore_cursor() co
 }
 
 bool operation_engine::start_restore() {
+    return start_restore_from(std::nullopt);
+}
+
+bool operation_engine::start_restore_from(const std::optional<QString>& folder) {
     if (close_update_connection()) {
         return false;
     }
@@ -154,14 +159,20 @@ bool operation_engine::start_restore() {
     if (!location) {
         return false;
     }
-    const std::optional<QString> latest = latest_backup_name();
-    if (!latest) {
+    std::optional<QString> source = folder;
+    if (!source) {
+        if (const std::optional<QString> latest = latest_backup_name()) {
+            source = backup_root(data_location) + QDir::separator() + *latest;
+        }
+    }
+    // A folder that is gone is no backup; the model would make it anew, empty.
+    if (!source || !QFileInfo(*source).isDir()) {
         host.show_notice(no_backup_notice);
         return false;
     }
     restore_selection selection;
     {
-        const preset_dir backup(backup_root(data_location) + QDir::separator() + *latest);
+        const preset_dir backup(*source);
         selection = select_for_restore(backup);
     }
     std::vector<proto::Preset> presets = std::move(selection.presets);
