@@ -24,11 +24,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace quillmar::cli {
@@ -484,6 +488,276 @@ int diff_command(const QCommandLineParser& parser) {
     return same ? exit_success : exit_failed;
 }
 
+// ---- The editing commands: the folder model's operations on one backup folder. ----
+
+// A slot given as BANK:PLACE, a bank letter A to D (either case) and a place 0 to 63.
+struct slot_arg {
+    unsigned bank = 0;
+    unsigned place = 0;
+};
+
+// Reads "B:12". Anything else, a place past the bank's 64 slots among it, gives nothing.
+std::optional<slot_arg> parse_slot(const QString& given) {
+    const QStringList parts = given.trimmed().split(QLatin1Char(':'));
+    if (parts.size() != 2 || parts.at(0).size() != 1) {
+        return std::nullopt;
+    }
+    const int bank = parts.at(0).toUpper().at(0).unicode() - QLatin1Char('A').unicode();
+    bool ok = false;
+    const uint place = parts.at(1).toUInt(&ok);
+    if (bank < 0 || bank >= static_cast<int>(bank_count) || !ok || place >= bank_size) {
+        return std::nullopt;
+    }
+    return slot_arg{static_cast<unsigned>(bank), place};
+}
+
+// Reads a bank letter A to D, either case.
+std::optional<unsigned> parse_bank(const QString& given) {
+    const QString letter = given.trimmed().toUpper();
+    if (letter.size() != 1) {
+        return std::nullopt;
+    }
+    const int bank = letter.at(0).unicode() - QLatin1Char('A').unicode();
+    if (bank < 0 || bank >= static_cast<int>(bank_count)) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(bank);
+}
+
+QString slot_text(const slot_arg& slot) {
+    return QStringLiteral("%1:%2")
+        .arg(QLatin1Char(static_cast<char>('A' + slot.bank)))
+        .arg(slot.place);
+}
+
+// The ids and names of a model's presets, bank by bank, in ascending id order: what a new
+// reading of the folder must show after an edit.
+std::array<std::vector<std::pair<std::uint32_t, std::string>>, bank_count>
+contents(const preset_dir& folder) {
+    std::array<std::vector<std::pair<std::uint32_t, std::string>>, bank_count> listed;
+    for (unsigned bank = 0; bank < bank_count; ++bank) {
+        for (const proto::Preset& preset : folder.presets[bank]) {
+            listed[bank].emplace_back(preset.id(), preset.name());
+        }
+        std::sort(listed[bank].begin(), listed[bank].end());
+    }
+    return listed;
+}
+
+// One edit of a backup folder: the folder found, the lock a backup into that data folder
+// takes held, the model loaded. `edit` changes the model and its files and returns the exit
+// status; after a successful edit the folder is read anew, and an edit the files do not show
+// is a failure.
+int edit_folder(const QCommandLineParser& parser, const QString& given,
+                const std::function<int(preset_dir&, const QString&)>& edit) {
+    const std::optional<QString> path = find_backup_folder(parser, given);
+    if (!path) {
+        return exit_failed;
+    }
+    // A backup into the same datesaves writes beside the folder: the two never run at once.
+    std::optional<backup_store> store;
+    const QDir parent = QFileInfo(*path).dir();
+    if (parent.dirName() == backup_root_folder) {
+        store.emplace(QFileInfo(parent.absolutePath()).absolutePath());
+        if (store->lock() == backup_start_fault::busy) {
+            err() << "A BACKUP IS RUNNING: TRY AGAIN WHEN IT HAS ENDED" << Qt::endl;
+            return exit_failed;
+        }
+    }
+    preset_dir folder(*path);
+    const int status = edit(folder, *path);
+    if (status != exit_success) {
+        return status;
+    }
+    const preset_dir reread(*path);
+    if (contents(reread) != contents(folder)) {
+        err() << "EDIT FAILED: THE FILES OF " << QDir::toNativeSeparators(*path)
+              << " COULD NOT ALL BE WRITTEN" << Qt::endl;
+        return exit_failed;
+    }
+    return exit_success;
+}
+
+bool has_slot(const preset_dir& folder, const slot_arg& slot) {
+    if (slot.place < folder.presets[slot.bank].size()) {
+        return true;
+    }
+    err() << "NO PRESET AT " << slot_text(slot) << Qt::endl;
+    return false;
+}
+
+// The positional arguments of an editing command: `count` of them, else a usage error.
+std::optional<QStringList> edit_arguments(const QCommandLineParser& parser, int least, int most) {
+    const QStringList args = parser.positionalArguments();
+    if (args.size() < least || args.size() > most) {
+        err() << "WRONG NUMBER OF ARGUMENTS: SEE --help" << Qt::endl;
+        return std::nullopt;
+    }
+    return args;
+}
+
+std::optional<slot_arg> slot_or_complain(const QString& given) {
+    std::optional<slot_arg> slot = parse_slot(given);
+    if (!slot) {
+        err() << "NOT A PLACE: " << given << " (BANK:PLACE, A:0 TO D:63)" << Qt::endl;
+    }
+    return slot;
+}
+
+int move_command(const QCommandLineParser& parser) {
+    const std::optional<QStringList> args = edit_arguments(parser, 3, 3);
+    if (!args) {
+        return exit_usage;
+    }
+    const std::optional<slot_arg> from = slot_or_complain(args->at(1));
+    const std::optional<slot_arg> to = slot_or_complain(args->at(2));
+    if (!from || !to) {
+        return exit_usage;
+    }
+    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString& path) {
+        if (!has_slot(folder, *from)) {
+            return exit_failed;
+        }
+        // A file read only in part is never rewritten, so it cannot take a new place.
+        if (!folder.is_intact(from->bank, from->place)) {
+            err() << "DAMAGED FILE: THE PRESET AT " << slot_text(*from) << " CANNOT BE MOVED"
+                  << Qt::endl;
+            return exit_failed;
+        }
+        if (from->bank == to->bank) {
+            // Within a bank the target is a place the bank has.
+            if (!has_slot(folder, *to)) {
+                return exit_failed;
+            }
+            folder.inner_move_presets(from->bank, from->place, to->place);
+            folder.reindex(from->bank);
+            return exit_success;
+        }
+        // Into another bank: up to one past its last preset.
+        if (to->place > folder.presets[to->bank].size()) {
+            err() << "NO PLACE " << slot_text(*to) << ": BANK "
+                  << QLatin1Char(static_cast<char>('A' + to->bank)) << " HOLDS "
+                  << folder.presets[to->bank].size() << " PRESETS" << Qt::endl;
+            return exit_failed;
+        }
+        // The preset and its file handle go over from a second reading of the folder; the
+        // entry left behind then names a file the moved one still names, so dropping it
+        // keeps the file, and the renumbering writes it into its new bank.
+        preset_dir source(path);
+        if (source.presets[from->bank].size() != folder.presets[from->bank].size()) {
+            err() << "THE FOLDER CHANGED WHILE IT WAS READ" << Qt::endl;
+            return exit_failed;
+        }
+        move_presets_from_diffrent(source, from->bank, from->place, folder, to->bank, to->place);
+        folder.delete_by_index(from->bank, from->place);
+        folder.reindex(to->bank);
+        folder.reindex(from->bank);
+        return exit_success;
+    });
+}
+
+int rename_command(const QCommandLineParser& parser) {
+    const std::optional<QStringList> args = edit_arguments(parser, 3, 3);
+    if (!args) {
+        return exit_usage;
+    }
+    const std::optional<slot_arg> slot = slot_or_complain(args->at(1));
+    if (!slot) {
+        return exit_usage;
+    }
+    const QString name = args->at(2);
+    if (name.trimmed().isEmpty()) {
+        err() << "NO NAME GIVEN" << Qt::endl;
+        return exit_usage;
+    }
+    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString&) {
+        if (!has_slot(folder, *slot)) {
+            return exit_failed;
+        }
+        folder.rename_by_index(slot->bank, slot->place, name.toStdString());
+        if (folder.get_name(slot->bank, slot->place) != name.toStdString()) {
+            err() << "RENAME FAILED: " << slot_text(*slot) << Qt::endl;
+            return exit_failed;
+        }
+        return exit_success;
+    });
+}
+
+int delete_command(const QCommandLineParser& parser) {
+    const std::optional<QStringList> args = edit_arguments(parser, 2, 2);
+    if (!args) {
+        return exit_usage;
+    }
+    const std::optional<slot_arg> slot = slot_or_complain(args->at(1));
+    if (!slot) {
+        return exit_usage;
+    }
+    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString&) {
+        if (!has_slot(folder, *slot)) {
+            return exit_failed;
+        }
+        folder.delete_by_index(slot->bank, slot->place);
+        return exit_success;
+    });
+}
+
+int insert_command(const QCommandLineParser& parser) {
+    const std::optional<QStringList> args = edit_arguments(parser, 3, 3);
+    if (!args) {
+        return exit_usage;
+    }
+    const std::optional<slot_arg> slot = slot_or_complain(args->at(1));
+    if (!slot) {
+        return exit_usage;
+    }
+    QFile file(args->at(2));
+    std::optional<proto::Preset> preset = preset_dir::preset_from_text(file);
+    if (!preset) {
+        err() << "CANNOT READ THE PRESET FILE " << QDir::toNativeSeparators(args->at(2))
+              << Qt::endl;
+        return exit_failed;
+    }
+    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString&) {
+        const std::size_t length = folder.presets[slot->bank].size();
+        if (slot->place > length || length >= bank_size) {
+            err() << "NO PLACE " << slot_text(*slot) << ": BANK "
+                  << QLatin1Char(static_cast<char>('A' + slot->bank)) << " HOLDS " << length
+                  << " PRESETS" << Qt::endl;
+            return exit_failed;
+        }
+        folder.insert(*preset, slot->bank, slot->place, true);
+        if (folder.presets[slot->bank].size() != length + 1) {
+            err() << "INSERT FAILED: " << slot_text(*slot) << Qt::endl;
+            return exit_failed;
+        }
+        folder.reindex(slot->bank);
+        return exit_success;
+    });
+}
+
+int reindex_command(const QCommandLineParser& parser) {
+    const std::optional<QStringList> args = edit_arguments(parser, 1, 2);
+    if (!args) {
+        return exit_usage;
+    }
+    std::optional<unsigned> bank;
+    if (args->size() == 2) {
+        bank = parse_bank(args->at(1));
+        if (!bank) {
+            err() << "NOT A BANK: " << args->at(1) << " (A TO D)" << Qt::endl;
+            return exit_usage;
+        }
+    }
+    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString&) {
+        if (bank) {
+            folder.reindex(*bank);
+        } else {
+            folder.reindex_all();
+        }
+        return exit_success;
+    });
+}
+
 // The synthesizer's firmware image is a few megabytes. Anything far larger is not one, and
 // reading it whole could exhaust the memory.
 constexpr qint64 max_firmware_image_size = qint64{64} * 1024 * 1024;
@@ -604,6 +878,70 @@ std::vector<command> commands() {
                                      QStringLiteral("A folder name under datesaves, or a path."));
          },
          2, diff_command},
+        {QStringLiteral("move"),
+         QStringLiteral("Moves the preset at FROM to the place TO of a backup folder and "
+                        "renumbers the banks it touches."),
+         [](QCommandLineParser& p) {
+             p.addOption(data_option);
+             p.addPositionalArgument(QStringLiteral("FOLDER"),
+                                     QStringLiteral("A folder name under datesaves, or a path."));
+             p.addPositionalArgument(QStringLiteral("FROM"),
+                                     QStringLiteral("BANK:PLACE, a bank letter A to D and a "
+                                                    "place 0 to 63, e.g. B:12."));
+             p.addPositionalArgument(QStringLiteral("TO"),
+                                     QStringLiteral("BANK:PLACE; in another bank up to one past "
+                                                    "its last preset."));
+         },
+         3, move_command},
+        {QStringLiteral("rename"),
+         QStringLiteral("Gives the preset at a place of a backup folder a new name."),
+         [](QCommandLineParser& p) {
+             p.addOption(data_option);
+             p.addPositionalArgument(QStringLiteral("FOLDER"),
+                                     QStringLiteral("A folder name under datesaves, or a path."));
+             p.addPositionalArgument(QStringLiteral("PLACE"),
+                                     QStringLiteral("BANK:PLACE, e.g. A:0."));
+             p.addPositionalArgument(QStringLiteral("NAME"), QStringLiteral("The new name."));
+         },
+         3, rename_command},
+        {QStringLiteral("delete"),
+         QStringLiteral("Deletes the preset at a place of a backup folder and its file; the "
+                        "later presets keep their numbers until reindex."),
+         [](QCommandLineParser& p) {
+             p.addOption(data_option);
+             p.addPositionalArgument(QStringLiteral("FOLDER"),
+                                     QStringLiteral("A folder name under datesaves, or a path."));
+             p.addPositionalArgument(QStringLiteral("PLACE"),
+                                     QStringLiteral("BANK:PLACE, e.g. A:0."));
+         },
+         2, delete_command},
+        {QStringLiteral("insert"),
+         QStringLiteral("Inserts a preset text file at a place of a backup folder; the later "
+                        "presets of the bank move up a place."),
+         [](QCommandLineParser& p) {
+             p.addOption(data_option);
+             p.addPositionalArgument(QStringLiteral("FOLDER"),
+                                     QStringLiteral("A folder name under datesaves, or a path."));
+             p.addPositionalArgument(QStringLiteral("PLACE"),
+                                     QStringLiteral("BANK:PLACE, up to one past the bank's last "
+                                                    "preset."));
+             p.addPositionalArgument(QStringLiteral("FILE"),
+                                     QStringLiteral("A preset text file, as show ID prints."));
+         },
+         3, insert_command},
+        {QStringLiteral("reindex"),
+         QStringLiteral("Renumbers the presets of a backup folder by their places, one bank "
+                        "or every bank."),
+         [](QCommandLineParser& p) {
+             p.addOption(data_option);
+             p.addPositionalArgument(QStringLiteral("FOLDER"),
+                                     QStringLiteral("A folder name under datesaves, or a path."));
+             p.addPositionalArgument(QStringLiteral("BANK"),
+                                     QStringLiteral("A bank letter A to D; every bank when none "
+                                                    "is given."),
+                                     QStringLiteral("[BANK]"));
+         },
+         2, reindex_command},
     };
 }
 

@@ -2,7 +2,9 @@
 // synthesizer on a pseudo-terminal, with a temporary data folder.
 
 #include "backup_store.h"
+#include "preset_files.h"
 #include "preset_text.h"
+#include "presets_dir.h"
 #include "pty_pair.h"
 #include "synthesizer.h"
 #include "test_env.h"
@@ -21,6 +23,10 @@
 #include <QTest>
 
 #include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -44,6 +50,37 @@ int files_below(const QString& folder) {
         ++count;
     }
     return count;
+}
+
+// Writes a backup folder `name` under `data`'s datesaves holding, per entry, a preset with
+// that id named "P<id>" in the bank folder the id selects; its path.
+QString write_folder(const QString& data, const QString& name, const std::vector<int>& ids) {
+    const QString folder = QDir(quillmar::backup_root(data)).filePath(name);
+    for (const int id : ids) {
+        proto::Preset preset = quillmar::standin::make_factory_preset(id);
+        preset.set_id(static_cast<std::uint32_t>(id));
+        preset.set_name("P" + std::to_string(id));
+        const QString path = preset_file_path(folder, preset);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(QByteArray::fromStdString(print_preset(preset))) < 0) {
+            return QString();
+        }
+    }
+    return folder;
+}
+
+// The file names in one bank folder of `folder`, in name order.
+QStringList bank_files(const QString& folder, const QString& bank) {
+    return QDir(QDir(folder).filePath(bank)).entryList(QDir::Files, QDir::Name);
+}
+
+// The id written in a preset file.
+std::uint32_t id_in_file(const QString& path) {
+    QFile file(path);
+    const std::optional<proto::Preset> preset = preset_dir::preset_from_text(file);
+    return preset ? preset->id() : 9999;
 }
 
 } // namespace
@@ -460,6 +497,158 @@ private slots:
         }
     }
 
+    // Within a bank and into another: every bank touched is renumbered, files and ids.
+    void move_renumbers_the_banks_it_touches() {
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        const QString folder =
+            write_folder(data.path(), QStringLiteral("20_01_01_00_00"), {0, 1, 2, 3, 64, 65});
+        QVERIFY(!folder.isEmpty());
+        const QString a = QStringLiteral("BANK A");
+        const QString b = QStringLiteral("BANK B");
+
+        QCOMPARE(run_cli({QStringLiteral("move"), QStringLiteral("20_01_01_00_00"),
+                          QStringLiteral("A:0"), QStringLiteral("A:2"), QStringLiteral("--data"),
+                          data.path()})
+                     .exit_code,
+                 0);
+        QCOMPARE(bank_files(folder, a),
+                 (QStringList{QStringLiteral("000.P1.txt"), QStringLiteral("001.P2.txt"),
+                              QStringLiteral("002.P0.txt"), QStringLiteral("003.P3.txt")}));
+        QCOMPARE(id_in_file(QDir(folder).filePath(QStringLiteral("BANK A/002.P0.txt"))), 2U);
+
+        QCOMPARE(
+            run_cli({QStringLiteral("move"), folder, QStringLiteral("a:0"), QStringLiteral("B:1")})
+                .exit_code,
+            0);
+        QCOMPARE(bank_files(folder, a),
+                 (QStringList{QStringLiteral("000.P2.txt"), QStringLiteral("001.P0.txt"),
+                              QStringLiteral("002.P3.txt")}));
+        QCOMPARE(bank_files(folder, b),
+                 (QStringList{QStringLiteral("064.P64.txt"), QStringLiteral("065.P1.txt"),
+                              QStringLiteral("066.P65.txt")}));
+        QCOMPARE(id_in_file(QDir(folder).filePath(QStringLiteral("BANK B/065.P1.txt"))), 65U);
+
+        // No preset there, a place past the target bank's end, a malformed place.
+        QCOMPARE(
+            run_cli({QStringLiteral("move"), folder, QStringLiteral("A:7"), QStringLiteral("A:0")})
+                .exit_code,
+            1);
+        QCOMPARE(
+            run_cli({QStringLiteral("move"), folder, QStringLiteral("A:0"), QStringLiteral("C:5")})
+                .exit_code,
+            1);
+        QCOMPARE(
+            run_cli({QStringLiteral("move"), folder, QStringLiteral("E:0"), QStringLiteral("A:0")})
+                .exit_code,
+            2);
+        QCOMPARE(files_below(folder), 6);
+    }
+
+    void rename_moves_the_file_to_the_new_name() {
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        const QString folder = write_folder(data.path(), QStringLiteral("20_01_01_00_00"), {0, 1});
+        QVERIFY(!folder.isEmpty());
+        QCOMPARE(run_cli({QStringLiteral("rename"), folder, QStringLiteral("A:1"),
+                          QStringLiteral("New Pad")})
+                     .exit_code,
+                 0);
+        QCOMPARE(bank_files(folder, QStringLiteral("BANK A")),
+                 (QStringList{QStringLiteral("000.P0.txt"), QStringLiteral("001.New Pad.txt")}));
+        const cli_result shown = run_cli({QStringLiteral("show"), folder, QStringLiteral("1")});
+        QVERIFY2(shown.out.contains(QStringLiteral("New Pad")), qPrintable(shown.out));
+        QCOMPARE(
+            run_cli({QStringLiteral("rename"), folder, QStringLiteral("A:2"), QStringLiteral("X")})
+                .exit_code,
+            1);
+    }
+
+    void delete_removes_only_that_file() {
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        const QString folder =
+            write_folder(data.path(), QStringLiteral("20_01_01_00_00"), {0, 1, 2});
+        QVERIFY(!folder.isEmpty());
+        QCOMPARE(run_cli({QStringLiteral("delete"), folder, QStringLiteral("A:1")}).exit_code, 0);
+        QCOMPARE(bank_files(folder, QStringLiteral("BANK A")),
+                 (QStringList{QStringLiteral("000.P0.txt"), QStringLiteral("002.P2.txt")}));
+        QCOMPARE(run_cli({QStringLiteral("delete"), folder, QStringLiteral("A:2")}).exit_code, 1);
+        QCOMPARE(run_cli({QStringLiteral("delete"), folder}).exit_code, 2);
+        QCOMPARE(run_cli({QStringLiteral("delete"), QStringLiteral("99_99_99_99_99"),
+                          QStringLiteral("A:0"), QStringLiteral("--data"), data.path()})
+                     .exit_code,
+                 1);
+        QCOMPARE(files_below(folder), 2);
+    }
+
+    void insert_shifts_the_later_presets_up() {
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        const QString folder =
+            write_folder(data.path(), QStringLiteral("20_01_01_00_00"), {0, 1, 2});
+        QVERIFY(!folder.isEmpty());
+        proto::Preset fresh = quillmar::standin::make_factory_preset(200);
+        fresh.set_name("Fresh");
+        const QString text = QDir(data.path()).filePath(QStringLiteral("fresh.txt"));
+        {
+            QFile file(text);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.write(QByteArray::fromStdString(print_preset(fresh))) > 0);
+        }
+        QCOMPARE(run_cli({QStringLiteral("insert"), folder, QStringLiteral("A:1"), text}).exit_code,
+                 0);
+        QCOMPARE(bank_files(folder, QStringLiteral("BANK A")),
+                 (QStringList{QStringLiteral("000.P0.txt"), QStringLiteral("001.Fresh.txt"),
+                              QStringLiteral("002.P1.txt"), QStringLiteral("003.P2.txt")}));
+        QCOMPARE(id_in_file(QDir(folder).filePath(QStringLiteral("BANK A/001.Fresh.txt"))), 1U);
+        QCOMPARE(id_in_file(QDir(folder).filePath(QStringLiteral("BANK A/003.P2.txt"))), 3U);
+        // Past the bank's end, and a file that is no preset.
+        QCOMPARE(run_cli({QStringLiteral("insert"), folder, QStringLiteral("A:9"), text}).exit_code,
+                 1);
+        QCOMPARE(run_cli({QStringLiteral("insert"), folder, QStringLiteral("A:0"),
+                          QDir(data.path()).filePath(QStringLiteral("missing.txt"))})
+                     .exit_code,
+                 1);
+        QCOMPARE(files_below(folder), 4);
+    }
+
+    void reindex_closes_the_gaps() {
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        const QString folder =
+            write_folder(data.path(), QStringLiteral("20_01_01_00_00"), {3, 9, 70, 80});
+        QVERIFY(!folder.isEmpty());
+        QCOMPARE(run_cli({QStringLiteral("reindex"), folder, QStringLiteral("b")}).exit_code, 0);
+        QCOMPARE(bank_files(folder, QStringLiteral("BANK A")),
+                 (QStringList{QStringLiteral("003.P3.txt"), QStringLiteral("009.P9.txt")}));
+        QCOMPARE(bank_files(folder, QStringLiteral("BANK B")),
+                 (QStringList{QStringLiteral("064.P70.txt"), QStringLiteral("065.P80.txt")}));
+        QCOMPARE(run_cli({QStringLiteral("reindex"), folder}).exit_code, 0);
+        QCOMPARE(bank_files(folder, QStringLiteral("BANK A")),
+                 (QStringList{QStringLiteral("000.P3.txt"), QStringLiteral("001.P9.txt")}));
+        QCOMPARE(id_in_file(QDir(folder).filePath(QStringLiteral("BANK A/001.P9.txt"))), 1U);
+        QCOMPARE(run_cli({QStringLiteral("reindex"), folder, QStringLiteral("E")}).exit_code, 2);
+    }
+
+    // A backup running into the same datesaves keeps every edit out.
+    void edits_wait_for_a_running_backup() {
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        const QString folder = write_folder(data.path(), QStringLiteral("20_01_01_00_00"), {0, 1});
+        QVERIFY(!folder.isEmpty());
+        quillmar::backup_store running(data.path());
+        QCOMPARE(running.lock(), quillmar::backup_start_fault::none);
+        const cli_result r = run_cli({QStringLiteral("delete"), folder, QStringLiteral("A:0")});
+        QCOMPARE(r.exit_code, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("A BACKUP IS RUNNING")), qPrintable(r.err));
+        QCOMPARE(files_below(folder), 2);
+        running.release();
+        QCOMPARE(run_cli({QStringLiteral("delete"), folder, QStringLiteral("A:0")}).exit_code, 0);
+        QCOMPARE(bank_files(folder, QStringLiteral("BANK A")),
+                 QStringList{QStringLiteral("001.P1.txt")});
+    }
+
     void usage_and_help_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exit_code");
@@ -477,6 +666,9 @@ private slots:
             << QStringList{QStringLiteral("backup"), QStringLiteral("--port")} << 2 << QString();
         QTest::newRow("stray argument")
             << QStringList{QStringLiteral("backup"), QStringLiteral("extra")} << 2 << QString();
+        QTest::newRow("editing command help")
+            << QStringList{QStringLiteral("move"), QStringLiteral("--help")} << 0
+            << QStringLiteral("BANK:PLACE");
     }
     void usage_and_help() {
         QFETCH(QStringList, arguments);
