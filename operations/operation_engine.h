@@ -78,6 +78,8 @@ struct restore_run {
     std::vector<proto::Preset> presets;
     std::size_t cursor = 0;
     std::size_t refused = 0;
+    // The user asked to stop: the restore ends when the import in flight is answered.
+    bool stop_requested = false;
 };
 
 // A firmware update, from the connection request to the verdict on the image.
@@ -115,6 +117,12 @@ public:
     // A restore of the backup folder at `folder`; the latest backup when none is given.
     bool start_restore_from(const std::optional<QString>& folder);
     bool start_update();
+    // The user asks the running operation to stop. A backup ends at once as failed, and its
+    // folder is settled as a failed one; a restore ends when the import in flight has been
+    // answered; a firmware update goes on. True when the operation stops (or has ended).
+    bool interrupt();
+    // How many imports the last restore had sent and seen answered.
+    std::size_t restore_answered() const { return answered_imports; }
 
     // The link.
     // Points `port` at `location`, watches it for a lost device, opens it read-write and
@@ -235,6 +243,7 @@ private:
     operation_host& host;
     operation_run run;
     connection_state link_state = idle;
+    std::size_t answered_imports = 0;
     QByteArray image;
     protocol::firmware_image_verdict image_verdict = protocol::firmware_image_verdict::too_short;
 };

@@ -99,8 +99,16 @@ void operation_engine::import_answered(bool imported) {
         return;
     }
     ++restore->cursor;
+    answered_imports = restore->cursor;
     if (!imported) {
         ++restore->refused;
+    }
+    if (restore->stop_requested && restore->cursor < restore->presets.size()) {
+        operation_timer->stop();
+        run = idle_run{};
+        host.show_result(terminated_notice);
+        set_buttons_enabled(true);
+        return;
     }
     qCDebug(vortan_log, imported ? "NEXT SUCC" : "NEXT FAILED");
 
@@ -117,6 +125,22 @@ void operation_engine::import_answered(bool imported) {
         host.show_progress(progress_text(restore->presets[restore->cursor].id()), true);
     }
     send_current_preset();
+}
+
+bool operation_engine::interrupt() {
+    switch (running()) {
+    case operation_kind::backup:
+        backup_nacked();
+        return true;
+    case operation_kind::restore:
+        restore_state()->stop_requested = true;
+        return true;
+    case operation_kind::update:
+        return false;
+    case operation_kind::none:
+        return true;
+    }
+    return true;
 }
 
 void operation_engine::send_nacked() {
@@ -209,6 +233,7 @@ bool operation_engine::start_restore_from(const std::optional<QString>& folder) 
 
     restore_run restore;
     restore.presets = std::move(presets);
+    answered_imports = 0;
     run = std::move(restore);
     host.show_progress(progress_text(restore_list().front().id()), true);
     // Watches every import, the first and each later one, until the restore ends.

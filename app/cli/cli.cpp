@@ -22,6 +22,10 @@
 #include <QStandardPaths>
 #include <QTextStream>
 
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +33,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -162,11 +167,71 @@ std::optional<QString> resolve_port(const QCommandLineParser& parser) {
     return std::nullopt;
 }
 
+// Ctrl-C while an operation runs: the signal handler only writes one byte into a socket
+// pair, and the event loop reads it and asks the engine to stop.
+int interrupt_pipe[2] = {-1, -1};
+
+extern "C" void on_interrupt_signal(int) {
+    if (question_open != 0) {
+        ::signal(SIGINT, SIG_DFL);
+        ::raise(SIGINT);
+        return;
+    }
+    const char byte = 1;
+    // Nothing can be done about a full pipe: an interrupt is pending then anyway.
+    [[maybe_unused]] const ssize_t written = ::write(interrupt_pipe[0], &byte, 1);
+}
+
+// Catches SIGINT for as long as it lives, and gives the default back at the end.
+class interrupt_watch {
+public:
+    explicit interrupt_watch(std::function<void()> on_interrupt)
+        : handler(std::move(on_interrupt)) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, interrupt_pipe) != 0) {
+            return;
+        }
+        notifier = std::make_unique<QSocketNotifier>(interrupt_pipe[1], QSocketNotifier::Read);
+        QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] {
+            char byte = 0;
+            if (::read(interrupt_pipe[1], &byte, 1) == 1 && handler) {
+                handler();
+            }
+        });
+        struct sigaction action {};
+        action.sa_handler = on_interrupt_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGINT, &action, &previous);
+        installed = true;
+    }
+    ~interrupt_watch() {
+        if (installed) {
+            ::sigaction(SIGINT, &previous, nullptr);
+        }
+        notifier.reset();
+        for (int& fd : interrupt_pipe) {
+            if (fd >= 0) {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+    }
+    interrupt_watch(const interrupt_watch&) = delete;
+    interrupt_watch& operator=(const interrupt_watch&) = delete;
+
+private:
+    std::function<void()> handler;
+    std::unique_ptr<QSocketNotifier> notifier;
+    struct sigaction previous {};
+    bool installed = false;
+};
+
 // Runs one operation on the engine until it has ended. `start` begins it and tells whether
 // it did.
 struct operation_outcome {
     bool started = false;
     bool port_failed = false;
+    bool interrupted = false;
 };
 
 operation_outcome run_operation(operation_engine& engine, terminal_host& host,
@@ -178,8 +243,29 @@ operation_outcome run_operation(operation_engine& engine, terminal_host& host,
         }
     };
     operation_outcome outcome;
+    int interrupts = 0;
+    const interrupt_watch watch([&] {
+        ++interrupts;
+        if (engine.interrupt()) {
+            outcome.interrupted = true;
+            if (engine.running() == operation_kind::none) {
+                loop.quit();
+            }
+            return;
+        }
+        // A firmware transfer cut short can leave the synthesizer without a working
+        // firmware: the first Ctrl-C only warns, a second one ends the program.
+        if (interrupts == 1) {
+            err() << "\nTHE FIRMWARE UPDATE IS RUNNING: STOPPING NOW CAN LEAVE VORTAN "
+                     "UNUSABLE. PRESS CTRL-C AGAIN TO STOP ANYWAY"
+                  << Qt::endl;
+            return;
+        }
+        ::signal(SIGINT, SIG_DFL);
+        ::raise(SIGINT);
+    });
     outcome.started = start();
-    if (outcome.started) {
+    if (outcome.started && engine.running() != operation_kind::none) {
         loop.exec();
     }
     host.on_step = nullptr;
@@ -202,8 +288,21 @@ int backup_command(const QCommandLineParser& parser) {
         named_at = QDateTime::currentDateTime();
         return named_at;
     };
+    const QString root = backup_root(data);
+    const QStringList before = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     const operation_outcome outcome =
         run_operation(engine, host, [&engine] { return engine.start_backup(); });
+    if (outcome.interrupted) {
+        // The interrupted backup was settled as a failed one; its folder goes. Only a folder
+        // that came during this run and carries the failed mark is removed.
+        for (const QString& name : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (!before.contains(name) && is_incomplete_backup_name(name)) {
+                QDir(QDir(root).filePath(name)).removeRecursively();
+            }
+        }
+        err() << "BACKUP INTERRUPTED: NO BACKUP FOLDER KEPT" << Qt::endl;
+        return exit_failed;
+    }
     if (outcome.port_failed) {
         return exit_no_port;
     }
@@ -383,6 +482,13 @@ int restore_command(const QCommandLineParser& parser) {
     apply_test_timings(engine.timing);
     const operation_outcome outcome = run_operation(
         engine, host, [&engine, &folder] { return engine.start_restore_from(folder); });
+    const bool succeeded =
+        !host.notices().isEmpty() && host.notices().constLast() == succeeded_restore_notice;
+    if (outcome.interrupted && !succeeded) {
+        err() << "RESTORE INTERRUPTED: " << engine.restore_answered() << " PRESETS SENT"
+              << Qt::endl;
+        return exit_failed;
+    }
     if (outcome.port_failed) {
         return exit_no_port;
     }

@@ -94,9 +94,17 @@ bool terminal_host::ask(const QString& title, const QString& text, const QString
     return answer;
 }
 
+volatile std::sig_atomic_t question_open = 0;
+
 bool terminal_host::read_answer() {
     // One stream for every question: what it has read ahead belongs to the next answer.
     static QTextStream in(stdin);
+    struct open_while_asking {
+        open_while_asking() { question_open = 1; }
+        ~open_while_asking() { question_open = 0; }
+        open_while_asking(const open_while_asking&) = delete;
+        open_while_asking& operator=(const open_while_asking&) = delete;
+    } const asking;
     for (;;) {
         err() << "OK? [y/n] " << Qt::flush;
         QString line;

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <csignal>
 #include <functional>
 #include <optional>
 
@@ -54,6 +55,10 @@ private:
     // The steps reported but not yet handled go with the host.
     QObject step_context;
 };
+
+// Set while a question waits for its answer on standard input; Ctrl-C then ends the program
+// as it would without a handler, since nothing has been sent that needs finishing.
+extern volatile std::sig_atomic_t question_open;
 
 // A text of the operations on one line: its line breaks become spaces.
 QString one_line(const QString& text);

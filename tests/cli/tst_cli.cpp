@@ -18,10 +18,12 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <unistd.h>
 
 #include <optional>
@@ -90,9 +92,22 @@ class tst_cli : public QObject {
 
     // Runs vortan-cli with `arguments` to its end while the event loop (and so the stand-in)
     // keeps running.
+    // With `interrupt_from`, the program gets SIGINT (Ctrl-C) once that stand-in has received
+    // `interrupt_after` messages.
     cli_result run_cli(const QStringList& arguments, const QByteArray& input = {},
-                       const QString& terminal = {}) {
+                       const QString& terminal = {},
+                       quillmar::standin::synthesizer* interrupt_from = nullptr,
+                       int interrupt_after = 0) {
         QProcess process;
+        int seen = 0;
+        if (interrupt_from != nullptr) {
+            connect(interrupt_from, &quillmar::standin::synthesizer::received, &process,
+                    [&process, &seen, interrupt_after] {
+                        if (++seen == interrupt_after) {
+                            ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+                        }
+                    });
+        }
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("VORTAN_CLI_ANSWER_MS"),
                            QString::number(short_answer_ms));
@@ -647,6 +662,52 @@ private slots:
         QCOMPARE(run_cli({QStringLiteral("delete"), folder, QStringLiteral("A:0")}).exit_code, 0);
         QCOMPARE(bank_files(folder, QStringLiteral("BANK A")),
                  QStringList{QStringLiteral("001.P1.txt")});
+    }
+
+    // Ctrl-C in mid-backup: no folder of it stays, and the earlier backup is untouched.
+    void an_interrupted_backup_leaves_no_folder() {
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        const QString earlier = backup_as(synth, data.path(), QStringLiteral("20_01_01_00_00"));
+        QVERIFY(!earlier.isEmpty());
+
+        const cli_result r = run_cli({QStringLiteral("backup"), QStringLiteral("--port"),
+                                      synth.port_path(), QStringLiteral("--data"), data.path()},
+                                     {}, {}, &synth, 40);
+        QCOMPARE(r.exit_code, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("BACKUP INTERRUPTED")), qPrintable(r.err));
+        QVERIFY(r.out.isEmpty());
+        QCOMPARE(QDir(quillmar::backup_root(data.path()))
+                     .entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("20_01_01_00_00")});
+        QCOMPARE(files_below(earlier), 256);
+    }
+
+    // Ctrl-C in mid-restore: the import in flight is answered, then the restore stops and
+    // says how many presets went.
+    void an_interrupted_restore_says_how_many_were_sent() {
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        QVERIFY(!backup_as(synth, data.path(), QStringLiteral("20_01_01_00_00")).isEmpty());
+        synth.forget_presets();
+        synth.clear_records();
+
+        const cli_result r =
+            run_cli({QStringLiteral("restore"), QStringLiteral("--yes"), QStringLiteral("--port"),
+                     synth.port_path(), QStringLiteral("--data"), data.path()},
+                    {}, {}, &synth, 20);
+        QCOMPARE(r.exit_code, 1);
+        const QRegularExpressionMatch sent =
+            QRegularExpression(QStringLiteral("RESTORE INTERRUPTED: (\\d+) PRESETS SENT"))
+                .match(r.err);
+        QVERIFY2(sent.hasMatch(), qPrintable(r.err));
+        QCOMPARE(sent.captured(1).toInt(), synth.preset_count());
+        QVERIFY(synth.preset_count() >= 19);
+        QVERIFY(synth.preset_count() < 256);
     }
 
     void usage_and_help_data() {
