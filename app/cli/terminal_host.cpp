@@ -1,7 +1,10 @@
 #include "terminal_host.h"
 
 #include <QMetaObject>
+#include <QRegularExpression>
 #include <QTextStream>
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <utility>
@@ -23,7 +26,8 @@ QString one_line(const QString& text) {
 
 terminal_host::terminal_host(std::optional<QString> port, bool quiet, bool assume_yes,
                              bool interactive)
-    : port(std::move(port)), quiet(quiet), assume_yes(assume_yes), interactive(interactive) {}
+    : port(std::move(port)), quiet(quiet), assume_yes(assume_yes), interactive(interactive),
+      redraw(::isatty(STDERR_FILENO) != 0) {}
 
 void terminal_host::stepped() {
     if (on_step) {
@@ -39,20 +43,79 @@ void terminal_host::stepped() {
     }
 }
 
+namespace {
+
+// A counted progress text: "<what>\n<count>/<total>", as the operations show it.
+const QRegularExpression& counted_progress() {
+    static const QRegularExpression pattern(QStringLiteral("^([^\\n]*)\\n(\\d{1,3})/(\\d{1,3})$"));
+    return pattern;
+}
+
+} // namespace
+
 void terminal_host::show_progress(const QString& text, bool /*start_spinner*/) {
     // One line per change: the same text again adds nothing.
     if (quiet || text == last_progress) {
         return;
     }
     last_progress = text;
-    err() << one_line(text) << Qt::endl;
+    const QRegularExpressionMatch counted = counted_progress().match(text);
+    if (!counted.hasMatch()) {
+        finish_progress();
+        err() << one_line(text) << Qt::endl;
+        return;
+    }
+    const int count = counted.captured(2).toInt();
+    const int total = counted.captured(3).toInt();
+    const QString line = one_line(text);
+    if (!progress_clock.isValid()) {
+        progress_clock.start();
+        first_count = count;
+        if (!redraw) {
+            // Without a terminal: the start line now, the end line when the progress ends.
+            err() << line << Qt::endl;
+            return;
+        }
+    }
+    if (!redraw) {
+        end_line = line;
+        return;
+    }
+    const double seconds = static_cast<double>(progress_clock.elapsed()) / 1000.0;
+    const int done = count - first_count;
+    QString rate = QStringLiteral("--/S");
+    QString left = QStringLiteral("--:-- LEFT");
+    if (done > 0 && seconds > 0.0) {
+        const double per_second = done / seconds;
+        rate = QStringLiteral("%1/S").arg(per_second, 0, 'f', 1);
+        const auto remaining = static_cast<qint64>((total - count) / per_second + 0.5);
+        left = QStringLiteral("%1:%2 LEFT")
+                   .arg(remaining / 60)
+                   .arg(remaining % 60, 2, 10, QLatin1Char('0'));
+    }
+    // The trailing spaces cover what a longer earlier line left.
+    err() << '\r' << line << "  " << rate << "  " << left << "    " << Qt::flush;
+    line_open = true;
+}
+
+void terminal_host::finish_progress() {
+    if (line_open) {
+        err() << Qt::endl;
+    } else if (!end_line.isEmpty()) {
+        err() << end_line << Qt::endl;
+    }
+    line_open = false;
+    end_line.clear();
+    progress_clock.invalidate();
 }
 
 void terminal_host::end_progress() {
+    finish_progress();
     last_progress.clear();
 }
 
 void terminal_host::show_notice(const QString& text) {
+    finish_progress();
     shown_notices.append(text);
     err() << one_line(text) << Qt::endl;
     stepped();
@@ -60,6 +123,7 @@ void terminal_host::show_notice(const QString& text) {
 
 void terminal_host::show_message(const QString& title, const QString& text,
                                  const QString& informative) {
+    finish_progress();
     shown_titles.append(title);
     if (!title.isEmpty()) {
         err() << one_line(title) << ": ";
@@ -72,6 +136,7 @@ void terminal_host::show_message(const QString& title, const QString& text,
 }
 
 bool terminal_host::ask(const QString& title, const QString& text, const QString& informative) {
+    finish_progress();
     if (!title.isEmpty()) {
         err() << one_line(title) << ": ";
     }

@@ -4,6 +4,7 @@
 
 #include "host.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -41,6 +42,9 @@ public:
 
 private:
     void stepped();
+    // Ends the counted progress: the redrawn line gets its line break, or (without a
+    // terminal) the last count is written as the end line.
+    void finish_progress();
     // Reads y or n from standard input; no when it ends first.
     bool read_answer();
 
@@ -50,6 +54,14 @@ private:
     bool interactive;
     bool unanswerable = false;
     QString last_progress;
+    // Standard error is a terminal: the counted progress redraws one line.
+    bool redraw;
+    // The counted progress running: when and at which count it began, and (without a
+    // terminal) the line that ends it.
+    QElapsedTimer progress_clock;
+    int first_count = 0;
+    bool line_open = false;
+    QString end_line;
     QStringList shown_notices;
     QStringList shown_titles;
     // The steps reported but not yet handled go with the host.

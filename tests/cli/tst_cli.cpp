@@ -20,6 +20,7 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -166,6 +167,45 @@ private slots:
         QCOMPARE(files_below(folder), 256);
         QVERIFY2(r.err.contains(QStringLiteral("WORK IN PROGRESS 256/256")), qPrintable(r.err));
         QVERIFY(r.err.contains(QStringLiteral("BACKUP SUCCEEDED")));
+        // Not a terminal: only the start and end lines of the progress.
+        QCOMPARE(r.err.count(QStringLiteral("WORK IN PROGRESS")), 2);
+    }
+
+    // On a terminal the progress redraws one line with its rate and the time left.
+    void progress_redraws_one_line_on_a_terminal() {
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        quillmar::standin::pty_pair terminal;
+        QVERIFY(terminal.valid());
+        QByteArray shown;
+        QSocketNotifier readable(terminal.master(), QSocketNotifier::Read);
+        connect(&readable, &QSocketNotifier::activated, this, [&terminal, &shown] {
+            char buffer[4096];
+            const ssize_t got = ::read(terminal.master(), buffer, sizeof buffer);
+            if (got > 0) {
+                shown.append(buffer, static_cast<int>(got));
+            }
+        });
+
+        QProcess process;
+        process.setStandardErrorFile(terminal.slave_path());
+        QSignalSpy finished(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+        process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/vortan-cli"),
+                      {QStringLiteral("backup"), QStringLiteral("--port"), synth.port_path(),
+                       QStringLiteral("--data"), data.path()});
+        QVERIFY(finished.wait(run_timeout_ms));
+        QCOMPARE(process.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(shown.contains("BACKUP SUCCEEDED"), 10000);
+        const QString text = QString::fromUtf8(shown);
+        QVERIFY2(text.contains(QStringLiteral("\rWORK IN PROGRESS 256/256")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("/S  ")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral(" LEFT")), qPrintable(text));
+        // Every count on the one line: a single line break before the result.
+        QCOMPARE(
+            text.left(text.indexOf(QStringLiteral("BACKUP SUCCEEDED"))).count(QLatin1Char('\n')),
+            1);
     }
 
     void quiet_backup_prints_no_progress() {
