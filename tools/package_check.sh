@@ -3,11 +3,12 @@
 # with sudo for dpkg). Run by `tools/dev.sh package`, which installs what it needs first.
 #
 #   1. builds build-pkg/ with Debian's hardening flags (dpkg-buildflags) and makes the .deb;
-#   2. checks its name, fields and contents: the program, the /usr/bin link, the desktop
-#      entry, icons, metainfo, manual page, copyright; no firmware image, no demo;
+#   2. checks its name, fields and contents: both programs, their /usr/bin links, the desktop
+#      entry, icons, metainfo, manual pages, copyright; no firmware image, no demo;
 #   3. validates the desktop entry and the metainfo, and runs lintian: nothing but
 #      dir-or-file-in-opt may show as an error or a warning;
-#   4. installs it with dpkg -i, starts /usr/bin/vortan under Xvfb and waits for its window;
+#   4. installs it with dpkg -i, runs /usr/bin/vortan-cli --help, starts /usr/bin/vortan
+#      under Xvfb and waits for its window;
 #   5. puts a firmware image of the user's into /opt/vortan/Resources and reinstalls, removes
 #      and purges the package: the image must come through every step unchanged.
 # The machine is left as it was found; the script refuses to run where vortan is installed.
@@ -94,14 +95,16 @@ cat "$scratch/contents"
 if grep -Ei 'firmware|demo|standin' "$scratch/contents"; then
     fail "the package carries a firmware image or a development tool"
 fi
-for f in /opt/vortan/bin/vortan /opt/vortan/Resources/ \
+for f in /opt/vortan/bin/vortan /opt/vortan/bin/vortan-cli /opt/vortan/Resources/ \
     "/usr/bin/vortan -> /opt/vortan/bin/vortan" \
+    "/usr/bin/vortan-cli -> /opt/vortan/bin/vortan-cli" \
     /usr/share/applications/com.quillmar.vortan.desktop \
     /usr/share/metainfo/com.quillmar.vortan.metainfo.xml \
     /usr/share/icons/hicolor/48x48/apps/vortan.png \
     /usr/share/icons/hicolor/128x128/apps/vortan.png \
     /usr/share/icons/hicolor/256x256/apps/vortan.png \
-    /usr/share/man/man1/vortan.1.gz /usr/share/doc/vortan/copyright \
+    /usr/share/man/man1/vortan.1.gz /usr/share/man/man1/vortan-cli.1.gz \
+    /usr/share/doc/vortan/copyright \
     /usr/share/doc/vortan/changelog.gz; do
     grep -qxF -- "$f" "$scratch/contents" || fail "missing in the package: $f"
 done
@@ -113,12 +116,16 @@ for size in 48 128 256; do
     got=$(png_size "$scratch/root/usr/share/icons/hicolor/${size}x$size/apps/vortan.png")
     [ "$got" = "${size}x$size" ] || fail "the $size px icon is $got"
 done
-if readelf -S "$scratch/root/opt/vortan/bin/vortan" | grep -q '\.symtab'; then
-    fail "the program is not stripped"
-fi
+for program in vortan vortan-cli; do
+    if readelf -S "$scratch/root/opt/vortan/bin/$program" | grep -q '\.symtab'; then
+        fail "$program is not stripped"
+    fi
+done
 desktop-file-validate "$scratch/root/usr/share/applications/com.quillmar.vortan.desktop"
 appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/com.quillmar.vortan.metainfo.xml"
-man --warnings -l "$scratch/root/usr/share/man/man1/vortan.1.gz" >/dev/null
+for page in vortan vortan-cli; do
+    man --warnings -l "$scratch/root/usr/share/man/man1/$page.1.gz" >/dev/null
+done
 
 step "lintian"
 # As root lintian wants to be told that this is meant.
@@ -133,6 +140,9 @@ if ! "${sudo[@]}" dpkg -i "$deb"; then
 fi
 [ "$(package_state)" = installed ] || fail "not installed"
 [ -d "$resources" ] || fail "no $resources after installing"
+# The command-line program runs from its link, with no window system at all.
+env -u DISPLAY HOME="$scratch" /usr/bin/vortan-cli --help | grep -q '^  reindex ' ||
+    fail "/usr/bin/vortan-cli --help does not list its commands"
 
 step "Starting /usr/bin/vortan under Xvfb"
 # Xvfb writes its display number to file descriptor 3 once it accepts clients.
@@ -178,5 +188,6 @@ same_image "after installing again"
 [ "$(package_state)" = not-installed ] || fail "not purged"
 same_image "after purging"
 [ ! -e /usr/bin/vortan ] || fail "/usr/bin/vortan is still there after purging"
+[ ! -e /usr/bin/vortan-cli ] || fail "/usr/bin/vortan-cli is still there after purging"
 
 step "Package check passed: $(stat -c %s "$deb") bytes, $(($(date +%s) - start)) s"

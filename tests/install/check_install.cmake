@@ -24,9 +24,11 @@ file(GLOB_RECURSE images LIST_DIRECTORIES false "${STAGE}/*firmware*")
 if(images)
     fail("a firmware image was installed: ${images}")
 endif()
-if(NOT EXISTS "${STAGE}${prefix}/bin/vortan")
-    fail("no ${prefix}/bin/vortan")
-endif()
+foreach(program vortan vortan-cli)
+    if(NOT EXISTS "${STAGE}${prefix}/bin/${program}")
+        fail("no ${prefix}/bin/${program}")
+    endif()
+endforeach()
 if(NOT IS_DIRECTORY "${STAGE}${prefix}/Resources")
     fail("no ${prefix}/Resources folder")
 endif()
@@ -40,15 +42,17 @@ if(tools)
 endif()
 
 if(DESKTOP_INTEGRATION)
-    set(link "${STAGE}/usr/bin/vortan")
-    if(NOT IS_SYMLINK "${link}")
-        fail("/usr/bin/vortan is not a link")
-    else()
-        file(READ_SYMLINK "${link}" target)
-        if(NOT target STREQUAL "${prefix}/bin/vortan")
-            fail("/usr/bin/vortan points at ${target}")
+    foreach(program vortan vortan-cli)
+        set(link "${STAGE}/usr/bin/${program}")
+        if(NOT IS_SYMLINK "${link}")
+            fail("/usr/bin/${program} is not a link")
+        else()
+            file(READ_SYMLINK "${link}" target)
+            if(NOT target STREQUAL "${prefix}/bin/${program}")
+                fail("/usr/bin/${program} points at ${target}")
+            endif()
         endif()
-    endif()
+    endforeach()
     foreach(file
             usr/share/applications/com.quillmar.vortan.desktop
             usr/share/metainfo/com.quillmar.vortan.metainfo.xml
@@ -56,6 +60,7 @@ if(DESKTOP_INTEGRATION)
             usr/share/icons/hicolor/128x128/apps/vortan.png
             usr/share/icons/hicolor/256x256/apps/vortan.png
             usr/share/man/man1/vortan.1.gz
+            usr/share/man/man1/vortan-cli.1.gz
             usr/share/doc/vortan/copyright
             usr/share/doc/vortan/changelog.gz)
         if(NOT EXISTS "${STAGE}/${file}")
