@@ -246,6 +246,10 @@ operation_outcome run_operation(operation_engine& engine, terminal_host& host,
     int interrupts = 0;
     const interrupt_watch watch([&] {
         ++interrupts;
+        // An operation that has just ended is left as it ended.
+        if (engine.running() == operation_kind::none) {
+            return;
+        }
         if (engine.interrupt()) {
             outcome.interrupted = true;
             if (engine.running() == operation_kind::none) {

@@ -750,6 +750,23 @@ private slots:
         QVERIFY(synth.preset_count() < 256);
     }
 
+    // Ctrl-C during an update only warns: the image still goes, and the update succeeds.
+    void an_update_goes_on_after_ctrl_c() {
+        quillmar::standin::synthesizer synth;
+        QVERIFY(synth.valid());
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
+        const cli_result r =
+            run_cli({QStringLiteral("update"), QStringLiteral("--yes"), QStringLiteral("--port"),
+                     synth.port_path(), QStringLiteral("--data"), data.path()},
+                    {}, {}, &synth, 1);
+        QVERIFY2(r.exit_code == 0, qPrintable(r.err));
+        QVERIFY2(r.err.contains(QStringLiteral("THE FIRMWARE UPDATE IS RUNNING")),
+                 qPrintable(r.err));
+        QVERIFY(!synth.firmware_image().isEmpty());
+        QVERIFY(r.err.contains(QStringLiteral("UPDATE SUCCEEDED RESTART THE UNIT")));
+    }
+
     void usage_and_help_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exit_code");
