@@ -743,8 +743,9 @@ int move_command(const QCommandLineParser& parser) {
             folder.reindex(from->bank);
             return exit_success;
         }
-        // Into another bank: up to one past its last preset.
-        if (to->place > folder.presets[to->bank].size()) {
+        // Into another bank: up to one past its last preset, and never past its 64 slots.
+        if (to->place > folder.presets[to->bank].size() ||
+            folder.presets[to->bank].size() >= bank_size) {
             err() << "NO PLACE " << slot_text(*to) << ": BANK "
                   << QLatin1Char(static_cast<char>('A' + to->bank)) << " HOLDS "
                   << folder.presets[to->bank].size() << " PRESETS" << Qt::endl;

@@ -598,6 +598,21 @@ private slots:
                 .exit_code,
             2);
         QCOMPARE(files_below(folder), 6);
+
+        // A full bank takes no more.
+        std::vector<int> full{0};
+        for (int id = 64; id < 128; ++id) {
+            full.push_back(id);
+        }
+        const QString crowded = write_folder(data.path(), QStringLiteral("21_01_01_00_00"), full);
+        QVERIFY(!crowded.isEmpty());
+        QCOMPARE(
+            run_cli({QStringLiteral("move"), crowded, QStringLiteral("A:0"), QStringLiteral("B:0")})
+                .exit_code,
+            1);
+        QCOMPARE(bank_files(crowded, QStringLiteral("BANK A")),
+                 QStringList{QStringLiteral("000.P0.txt")});
+        QCOMPARE(files_below(crowded), 65);
     }
 
     void rename_moves_the_file_to_the_new_name() {
