@@ -688,6 +688,19 @@ int edit_folder(const QCommandLineParser& parser, const QString& given,
     return exit_success;
 }
 
+// The bank folder a preset is about to be written into, made when the backup has none yet;
+// false (with the reason on standard error) when it cannot be made. Checked before anything
+// changes, so a missing bank folder never leaves an edit half done.
+bool bank_folder_ready(const QString& path, unsigned bank) {
+    const QString name = QString::fromLatin1(bank_folder_names.at(bank));
+    if (QDir(path).mkpath(name)) {
+        return true;
+    }
+    err() << "CANNOT MAKE THE FOLDER " << QDir::toNativeSeparators(QDir(path).filePath(name))
+          << Qt::endl;
+    return false;
+}
+
 bool has_slot(const preset_dir& folder, const slot_arg& slot) {
     if (slot.place < folder.presets[slot.bank].size()) {
         return true;
@@ -749,6 +762,9 @@ int move_command(const QCommandLineParser& parser) {
             err() << "NO PLACE " << slot_text(*to) << ": BANK "
                   << QLatin1Char(static_cast<char>('A' + to->bank)) << " HOLDS "
                   << folder.presets[to->bank].size() << " PRESETS" << Qt::endl;
+            return exit_failed;
+        }
+        if (!bank_folder_ready(path, to->bank)) {
             return exit_failed;
         }
         // The preset and its file handle go over from a second reading of the folder; the
@@ -828,12 +844,15 @@ int insert_command(const QCommandLineParser& parser) {
               << Qt::endl;
         return exit_failed;
     }
-    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString&) {
+    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString& path) {
         const std::size_t length = folder.presets[slot->bank].size();
         if (slot->place > length || length >= bank_size) {
             err() << "NO PLACE " << slot_text(*slot) << ": BANK "
                   << QLatin1Char(static_cast<char>('A' + slot->bank)) << " HOLDS " << length
                   << " PRESETS" << Qt::endl;
+            return exit_failed;
+        }
+        if (!bank_folder_ready(path, slot->bank)) {
             return exit_failed;
         }
         folder.insert(*preset, slot->bank, slot->place, true);

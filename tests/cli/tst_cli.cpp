@@ -599,6 +599,17 @@ private slots:
             2);
         QCOMPARE(files_below(folder), 6);
 
+        // Into a bank the backup has no folder for yet.
+        QCOMPARE(
+            run_cli({QStringLiteral("move"), folder, QStringLiteral("A:2"), QStringLiteral("C:0")})
+                .exit_code,
+            0);
+        QCOMPARE(bank_files(folder, a),
+                 (QStringList{QStringLiteral("000.P2.txt"), QStringLiteral("001.P0.txt")}));
+        QCOMPARE(bank_files(folder, QStringLiteral("BANK C")),
+                 QStringList{QStringLiteral("128.P3.txt")});
+        QCOMPARE(files_below(folder), 6);
+
         // A full bank takes no more.
         std::vector<int> full{0};
         for (int id = 64; id < 128; ++id) {
@@ -681,6 +692,11 @@ private slots:
                      .exit_code,
                  1);
         QCOMPARE(files_below(folder), 4);
+        // Into a bank the backup has no folder for yet.
+        QCOMPARE(run_cli({QStringLiteral("insert"), folder, QStringLiteral("D:0"), text}).exit_code,
+                 0);
+        QCOMPARE(bank_files(folder, QStringLiteral("BANK D")),
+                 QStringList{QStringLiteral("192.Fresh.txt")});
     }
 
     void reindex_closes_the_gaps() {
