@@ -3,7 +3,9 @@
 // the staging folder), against a baseline that does the same requests, answers and files
 // with nothing but a raw file descriptor, the two parsers and the preset file writer. Both run
 // on the one event loop the stand-in also uses. The ratio of the two times is the window's
-// own overhead; it is printed after the benchmarks.
+// own overhead; it is printed after the benchmarks. The command-line program's backup
+// (`vortan-cli backup`, started as a process of its own for every backup, start-up included)
+// is timed against the same baseline.
 
 #include "parser_chain.h"
 #include "preset_files.h"
@@ -15,6 +17,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QProcess>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -40,6 +43,7 @@ struct wall_time {
     double per_backup() const { return backups > 0 ? seconds / static_cast<double>(backups) : 0; }
 };
 wall_time window_time;
+wall_time cli_time;
 wall_time baseline_time;
 
 // Runs the event loop until `done` holds, looking every millisecond.
@@ -197,8 +201,37 @@ void backup_by_a_minimal_loop(benchmark::State& state) {
     report(state, baseline_time);
 }
 
+// The command-line program, run as a user's script runs it: one process per backup, each
+// into a data folder of its own, against the stand-in of this process.
+void backup_by_the_cli(benchmark::State& state) {
+    quillmar::test::temporary_data_home home;
+    quillmar::standin::synthesizer synth;
+    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/vortan-cli");
+    int run = 0;
+    for (auto _ : state) {
+        const QString data = home.path() + QStringLiteral("/cli_%1").arg(run++);
+        QProcess cli;
+        cli.setProgram(program);
+        cli.setArguments({QStringLiteral("backup"), QStringLiteral("--port"), synth.port_path(),
+                          QStringLiteral("--data"), data, QStringLiteral("-q")});
+        const auto start = std::chrono::steady_clock::now();
+        cli.start();
+        // The stand-in answers on this event loop, so the wait must keep it turning.
+        run_until([&cli] { return cli.state() == QProcess::NotRunning; });
+        cli_time.seconds +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ++cli_time.backups;
+        if (cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0) {
+            state.SkipWithError("the command-line backup failed");
+            break;
+        }
+    }
+    report(state, cli_time);
+}
+
 BENCHMARK(backup_by_the_window)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 BENCHMARK(backup_by_a_minimal_loop)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+BENCHMARK(backup_by_the_cli)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 
 } // namespace
 
@@ -216,6 +249,12 @@ int main(int argc, char** argv) {
                     baseline_time.per_backup() * 1e3, baseline_time.per_backup() * 1e6 / presets);
         std::printf("ratio window / baseline: %.2f\n",
                     window_time.per_backup() / baseline_time.per_backup());
+    }
+    if (cli_time.backups > 0 && baseline_time.backups > 0) {
+        std::printf("vortan-cli: %.1f ms per backup, the process's start included\n",
+                    cli_time.per_backup() * 1e3);
+        std::printf("ratio vortan-cli / baseline: %.2f\n",
+                    cli_time.per_backup() / baseline_time.per_backup());
     }
     return 0;
 }
