@@ -51,6 +51,8 @@ QString value_text(const Message& parent, const field_path& path, bool new_side)
     }
     google::protobuf::TextFormat::Printer printer;
     printer.SetSingleLineMode(true);
+    // Names are shown as the user wrote them, not as escaped bytes.
+    printer.SetUseUtf8StringEscaping(true);
     std::string text;
     printer.PrintFieldValueToString(parent, field, field->is_repeated() ? index : -1, &text);
     const QString value = QString::fromStdString(text).trimmed();
