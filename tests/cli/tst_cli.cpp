@@ -390,7 +390,8 @@ private slots:
         synth.set_preset(9, sequenced);
         QVERIFY(!backup_as(synth, data.path(), QStringLiteral("20_01_01_00_00")).isEmpty());
         proto::Preset renamed = quillmar::standin::make_factory_preset(7);
-        renamed.set_name("Renamed");
+        // A name beyond ASCII is shown as written, not as escaped bytes.
+        renamed.set_name("Épée");
         synth.set_preset(7, renamed);
         sequenced.mutable_sequencer()->mutable_note_settings(1)->set_gate(0.75F);
         synth.set_preset(9, sequenced);
@@ -416,7 +417,7 @@ private slots:
         QCOMPARE(change_of(presets.at(0)).value(QStringLiteral("path")).toString(),
                  QStringLiteral("name"));
         QCOMPARE(change_of(presets.at(0)).value(QStringLiteral("b")).toString(),
-                 QStringLiteral("\"Renamed\""));
+                 QString::fromUtf8("\"Épée\""));
         QCOMPARE(presets.at(1).toObject().value(QStringLiteral("id")).toInt(), 9);
         QCOMPARE(change_of(presets.at(1)).value(QStringLiteral("path")).toString(),
                  QStringLiteral("sequencer.note_settings[1].gate"));
