@@ -264,7 +264,7 @@ private slots:
     // Answers that arrive a few bytes at a time, with real-time bytes between every two.
     void answers_in_small_chunks_with_realtime_bytes() {
         rig r;
-        r.synth.set_refused_exports(range(12, 255));
+        r.synth.set_refused_exports(range(6, 255));
         r.synth.set_chunk_size(61, 1);
         r.synth.set_interleave_realtime(true);
         // A trickling export takes a while; it must not be cut short.
@@ -272,7 +272,7 @@ private slots:
         run_backup(r);
         r.check_answers();
         check_at_rest(r, succeeded);
-        check_backup(r, dated, range(0, 11));
+        check_backup(r, dated, range(0, 5));
     }
 
     // A request that gets no answer at all ends the backup after the answer watch, the first one
