@@ -66,6 +66,11 @@ QTextStream& err() {
     return stream;
 }
 
+// The FOLDER argument of the commands that read or edit a backup folder.
+void add_folder_argument(QCommandLineParser& parser, const QString& name) {
+    parser.addPositionalArgument(name, QStringLiteral("A folder name under datesaves, or a path."));
+}
+
 struct command {
     QString name;
     QString summary;
@@ -973,8 +978,7 @@ std::vector<command> commands() {
          QStringLiteral("Lists the presets of a backup folder, or prints the preset ID."),
          [](QCommandLineParser& p) {
              p.addOption(data_option);
-             p.addPositionalArgument(QStringLiteral("FOLDER"),
-                                     QStringLiteral("A folder name under datesaves, or a path."));
+             add_folder_argument(p, QStringLiteral("FOLDER"));
              p.addPositionalArgument(QStringLiteral("ID"),
                                      QStringLiteral("The preset's number, 0 to 255."),
                                      QStringLiteral("[ID]"));
@@ -1002,10 +1006,8 @@ std::vector<command> commands() {
                         "0 when they are the same, 1 when they differ."),
          [](QCommandLineParser& p) {
              p.addOptions({data_option, json_option});
-             p.addPositionalArgument(QStringLiteral("FOLDER_A"),
-                                     QStringLiteral("A folder name under datesaves, or a path."));
-             p.addPositionalArgument(QStringLiteral("FOLDER_B"),
-                                     QStringLiteral("A folder name under datesaves, or a path."));
+             add_folder_argument(p, QStringLiteral("FOLDER_A"));
+             add_folder_argument(p, QStringLiteral("FOLDER_B"));
          },
          2, diff_command},
         {QStringLiteral("move"),
@@ -1013,8 +1015,7 @@ std::vector<command> commands() {
                         "renumbers the banks it touches."),
          [](QCommandLineParser& p) {
              p.addOption(data_option);
-             p.addPositionalArgument(QStringLiteral("FOLDER"),
-                                     QStringLiteral("A folder name under datesaves, or a path."));
+             add_folder_argument(p, QStringLiteral("FOLDER"));
              p.addPositionalArgument(QStringLiteral("FROM"),
                                      QStringLiteral("BANK:PLACE, a bank letter A to D and a "
                                                     "place 0 to 63, e.g. B:12."));
@@ -1027,8 +1028,7 @@ std::vector<command> commands() {
          QStringLiteral("Gives the preset at a place of a backup folder a new name."),
          [](QCommandLineParser& p) {
              p.addOption(data_option);
-             p.addPositionalArgument(QStringLiteral("FOLDER"),
-                                     QStringLiteral("A folder name under datesaves, or a path."));
+             add_folder_argument(p, QStringLiteral("FOLDER"));
              p.addPositionalArgument(QStringLiteral("PLACE"),
                                      QStringLiteral("BANK:PLACE, e.g. A:0."));
              p.addPositionalArgument(QStringLiteral("NAME"), QStringLiteral("The new name."));
@@ -1039,8 +1039,7 @@ std::vector<command> commands() {
                         "later presets keep their numbers until reindex."),
          [](QCommandLineParser& p) {
              p.addOption(data_option);
-             p.addPositionalArgument(QStringLiteral("FOLDER"),
-                                     QStringLiteral("A folder name under datesaves, or a path."));
+             add_folder_argument(p, QStringLiteral("FOLDER"));
              p.addPositionalArgument(QStringLiteral("PLACE"),
                                      QStringLiteral("BANK:PLACE, e.g. A:0."));
          },
@@ -1050,8 +1049,7 @@ std::vector<command> commands() {
                         "presets of the bank move up a place."),
          [](QCommandLineParser& p) {
              p.addOption(data_option);
-             p.addPositionalArgument(QStringLiteral("FOLDER"),
-                                     QStringLiteral("A folder name under datesaves, or a path."));
+             add_folder_argument(p, QStringLiteral("FOLDER"));
              p.addPositionalArgument(QStringLiteral("PLACE"),
                                      QStringLiteral("BANK:PLACE, up to one past the bank's last "
                                                     "preset."));
@@ -1064,8 +1062,7 @@ std::vector<command> commands() {
                         "or every bank."),
          [](QCommandLineParser& p) {
              p.addOption(data_option);
-             p.addPositionalArgument(QStringLiteral("FOLDER"),
-                                     QStringLiteral("A folder name under datesaves, or a path."));
+             add_folder_argument(p, QStringLiteral("FOLDER"));
              p.addPositionalArgument(QStringLiteral("BANK"),
                                      QStringLiteral("A bank letter A to D; every bank when none "
                                                     "is given."),

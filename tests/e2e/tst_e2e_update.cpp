@@ -103,6 +103,21 @@ void use_scripted_device(rig& r, const scripted_device& device) {
     make_fresh_backup(r);
 }
 
+// UPDATE clicked and the erase question answered OK; `device` acknowledges the connection and
+// accepts the update, and the window's small image reaches it.
+void update_to_the_image(rig& r, scripted_device& device) {
+    r.select_port();
+    expect_erase_question(r, ok);
+    r.click(r.ui().button_firmware);
+    QTRY_COMPARE(device.received(), wire::connection_request);
+    QVERIFY(device.send(wire::connection_acked));
+    r.check_answers();
+    QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request);
+    QVERIFY(device.send(wire::update_accepted));
+    QTRY_COMPARE(device.received(),
+                 wire::connection_request + wire::update_request + wire::small_image);
+}
+
 } // namespace
 
 class tst_e2e_update : public QObject {
@@ -543,15 +558,8 @@ private slots:
         use_scripted_device(r, device);
         r.engine().set_firmware_image(image);
         r.engine().timing.update_verdict = std::chrono::milliseconds{1000};
-        r.select_port();
-        expect_erase_question(r, ok);
-        r.click(r.ui().button_firmware);
-        QTRY_COMPARE(device.received(), wire::connection_request);
-        QVERIFY(device.send(wire::connection_acked));
-        r.check_answers();
-        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request);
-        QVERIFY(device.send(wire::update_accepted));
-        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request + image);
+        update_to_the_image(r, device);
+        QVERIFY(!QTest::currentTestFailed());
         QTRY_COMPARE(r.status_text(), no_answer_notice);
         check_update_timed_out(r);
 
@@ -582,15 +590,8 @@ private slots:
         scripted_device device;
         use_scripted_device(r, device);
         r.engine().set_firmware_image(image);
-        r.select_port();
-        expect_erase_question(r, ok);
-        r.click(r.ui().button_firmware);
-        QTRY_COMPARE(device.received(), wire::connection_request);
-        QVERIFY(device.send(wire::connection_acked));
-        r.check_answers();
-        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request);
-        QVERIFY(device.send(wire::update_accepted));
-        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request + image);
+        update_to_the_image(r, device);
+        QVERIFY(!QTest::currentTestFailed());
         QCOMPARE(r.window->update_state(), vortan_gui::sending);
         QVERIFY(device.send(wire::update_refused));
         check_update_ended(r, QStringLiteral("ERROR VORTAN REJECTED\n THE NEW FIRMWARE!"));
