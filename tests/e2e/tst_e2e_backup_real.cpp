@@ -15,6 +15,7 @@
 #include <google/protobuf/text_format.h>
 
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -24,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -122,6 +124,15 @@ private slots:
         QTemporaryDir scratch;
         QVERIFY(scratch.isValid());
 
+        // Where the time went, and what the X server and the program said: printed when a
+        // step does not come about, so a failure elsewhere can be read from its log alone.
+        QElapsedTimer clock;
+        clock.start();
+        QStringList steps;
+        const auto step = [&](const QString& what) {
+            steps << QStringLiteral("%1 ms: %2").arg(clock.elapsed()).arg(what);
+        };
+
         // The X server picks a free display and says which on its output.
         child_process xvfb;
         xvfb.process.start(QStringLiteral("Xvfb"),
@@ -140,11 +151,33 @@ private slots:
         }
         const QString display =
             QLatin1Char(':') + QString::fromLatin1(xvfb.process.readLine()).trimmed();
+        step(QStringLiteral("Xvfb serves display ") + display);
 
         QProcessEnvironment x = base;
         x.insert(QStringLiteral("DISPLAY"), display);
-        const auto xdotool = [&x](const QStringList& arguments) {
-            return run(QStringLiteral("xdotool"), arguments, x).value_or(QString());
+        // A home of its own, so nothing of the user's (settings, caches, X authority) is read
+        // or written.
+        const QString home = scratch.filePath(QStringLiteral("home"));
+        QVERIFY(QDir().mkpath(home));
+        x.insert(QStringLiteral("HOME"), home);
+        // An xdotool call; one that takes over a second is noted among the steps.
+        const auto xdotool = [&x, &step](const QStringList& arguments) {
+            QElapsedTimer call;
+            call.start();
+            const std::optional<QString> out = run(QStringLiteral("xdotool"), arguments, x);
+            if (call.elapsed() > 1000) {
+                step(QStringLiteral("xdotool %1 took %2 ms%3")
+                         .arg(arguments.join(QLatin1Char(' ')))
+                         .arg(call.elapsed())
+                         .arg(out ? QString() : QStringLiteral(" and failed")));
+            }
+            return out.value_or(QString());
+        };
+        // The first visible window whose title matches, or nothing.
+        const auto find_window = [&xdotool](const QString& title) {
+            return xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                            QStringLiteral("--name"), title})
+                .section(QLatin1Char('\n'), 0, 0);
         };
 
         // The program, in its namespace, with a data folder of its own.
@@ -170,34 +203,64 @@ private slots:
         vortan.process.start(QStringLiteral("unshare"),
                              {QStringLiteral("-m"), QStringLiteral("sh"), script, program});
         QVERIFY(vortan.process.waitForStarted(start_timeout_ms));
-        const auto program_output = [&vortan] {
-            return QString::fromLocal8Bit(vortan.process.readAll());
+        step(QStringLiteral("the program started"));
+        QString program_output;
+        QString xvfb_output;
+        const auto report = [&] {
+            program_output += QString::fromLocal8Bit(vortan.process.readAll());
+            xvfb_output += QString::fromLocal8Bit(xvfb.process.readAllStandardError());
+            QString state =
+                vortan.process.state() == QProcess::NotRunning
+                    ? QStringLiteral("ended with status %1").arg(vortan.process.exitCode())
+                    : QStringLiteral("running");
+            QStringList windows;
+            const QString ids =
+                xdotool({QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral(".")});
+            for (const QString& id : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+                windows << id + QLatin1Char(' ') + xdotool({QStringLiteral("getwindowname"), id});
+            }
+            return QStringLiteral("\n%1\n%2 ms: the program is %3\n-- windows with a name:\n%4"
+                                  "\n-- its output:\n%5\n-- Xvfb's:\n%6")
+                .arg(steps.join(QLatin1Char('\n')))
+                .arg(clock.elapsed())
+                .arg(state, windows.join(QLatin1Char('\n')), program_output.right(4000),
+                     xvfb_output.right(2000));
+        };
+
+        // Waits for `done`, looking every 50 ms, for at most `limit` ms; gives up at once when
+        // the program has ended.
+        const auto wait_for = [&vortan](const std::function<bool()>& done, int limit) {
+            return QTest::qWaitFor(
+                       [&] { return done() || vortan.process.state() == QProcess::NotRunning; },
+                       limit) &&
+                   done();
         };
 
         // A click on BACKUP, then Return in the port dialog, which lists ttyUSB9 alone.
         QString window;
-        QTRY_VERIFY2_WITH_TIMEOUT(
-            !(window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                QStringLiteral("--name"), QStringLiteral("^VORTAN V")}))
-                 .isEmpty(),
-            qPrintable(program_output()), start_timeout_ms);
-        window = window.section(QLatin1Char('\n'), 0, 0);
+        QVERIFY2(
+            wait_for([&] { return !(window = find_window(QStringLiteral("^VORTAN V"))).isEmpty(); },
+                     start_timeout_ms),
+            qPrintable(QStringLiteral("No window appeared.") + report()));
+        step(QStringLiteral("the window is shown"));
         xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
                  QString::number(backup_button.x()), QString::number(backup_button.y()),
                  QStringLiteral("click"), QStringLiteral("1")});
         QString dialog;
-        QTRY_VERIFY2_WITH_TIMEOUT(
-            !(dialog = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                QStringLiteral("--name"), QStringLiteral("^SELECT VORTAN$")}))
-                 .isEmpty(),
-            qPrintable(program_output()), start_timeout_ms);
-        dialog = dialog.section(QLatin1Char('\n'), 0, 0);
+        QVERIFY2(
+            wait_for(
+                [&] {
+                    return !(dialog = find_window(QStringLiteral("^SELECT VORTAN$"))).isEmpty();
+                },
+                start_timeout_ms),
+            qPrintable(QStringLiteral("No port dialog appeared.") + report()));
+        step(QStringLiteral("the port dialog is shown"));
         xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), dialog});
         xdotool({QStringLiteral("key"), QStringLiteral("Return")});
 
         // Every request, in order, and the dated folder once the backup has ended.
-        QTRY_VERIFY2_WITH_TIMEOUT(synth.messages().size() >= 257, qPrintable(program_output()),
-                                  backup_timeout_ms);
+        QVERIFY2(wait_for([&] { return synth.messages().size() >= 257; }, backup_timeout_ms),
+                 qPrintable(QStringLiteral("The backup did not ask for every preset.") + report()));
         const QString root = data_home + QStringLiteral("/vortan/datesaves");
         QStringList folders;
         QTRY_VERIFY_WITH_TIMEOUT(
