@@ -145,8 +145,9 @@ env -u DISPLAY HOME="$scratch" /usr/bin/vortan-cli --help | grep -q '^  reindex 
     fail "/usr/bin/vortan-cli --help does not list its commands"
 
 step "Starting /usr/bin/vortan under Xvfb"
-# Xvfb writes its display number to file descriptor 3 once it accepts clients.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
+# Xvfb writes its display number to file descriptor 3 once it accepts clients. It does not
+# reset when its last client leaves, which would refuse a program connecting just then.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 300); do
     [ -s "$scratch/display" ] && break

@@ -31,8 +31,9 @@
 namespace {
 
 // Set up inside the new namespace, then replaced by the program ($@). STAGE is an empty
-// folder to build the new /dev in, PTY the stand-in's serial end.
-const char* const namespace_script = R"(set -e
+// folder to build the new /dev in, PTY the stand-in's serial end. Each command is echoed to
+// the program's output, so a failure shows how far the set-up came.
+const char* const namespace_script = R"(set -ex
 mount -t tmpfs none "$STAGE"
 for n in null zero full random urandom tty; do
     touch "$STAGE/$n"
@@ -124,8 +125,9 @@ private slots:
         QTemporaryDir scratch;
         QVERIFY(scratch.isValid());
 
-        // Where the time went, and what the X server and the program said: printed when a
-        // step does not come about, so a failure elsewhere can be read from its log alone.
+        // Where the time went, and what the X server and the program said: printed in full
+        // (a failure's own message is cut short) when a step does not come about, so a
+        // failure elsewhere can be read from its log alone.
         QElapsedTimer clock;
         clock.start();
         QStringList steps;
@@ -133,13 +135,15 @@ private slots:
             steps << QStringLiteral("%1 ms: %2").arg(clock.elapsed()).arg(what);
         };
 
-        // The X server picks a free display and says which on its output.
+        // The X server picks a free display and says which on its output. It must not reset
+        // when its last client leaves: each xdotool call is a client of its own, and a
+        // program that connects while the server resets is refused and aborts.
         child_process xvfb;
         xvfb.process.start(QStringLiteral("Xvfb"),
                            {QStringLiteral("-displayfd"), QStringLiteral("1"),
                             QStringLiteral("-screen"), QStringLiteral("0"),
                             QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                            QStringLiteral("tcp")});
+                            QStringLiteral("tcp"), QStringLiteral("-noreset")});
         if (!xvfb.process.waitForStarted(start_timeout_ms)) {
             QSKIP("Xvfb does not start here.");
         }
@@ -200,10 +204,6 @@ private slots:
         child_process vortan;
         vortan.process.setProcessEnvironment(environment);
         vortan.process.setProcessChannelMode(QProcess::MergedChannels);
-        vortan.process.start(QStringLiteral("unshare"),
-                             {QStringLiteral("-m"), QStringLiteral("sh"), script, program});
-        QVERIFY(vortan.process.waitForStarted(start_timeout_ms));
-        step(QStringLiteral("the program started"));
         QString program_output;
         QString xvfb_output;
         const auto report = [&] {
@@ -226,7 +226,6 @@ private slots:
                 .arg(state, windows.join(QLatin1Char('\n')), program_output.right(4000),
                      xvfb_output.right(2000));
         };
-
         // Waits for `done`, looking every 50 ms, for at most `limit` ms; gives up at once when
         // the program has ended.
         const auto wait_for = [&vortan](const std::function<bool()>& done, int limit) {
@@ -236,31 +235,40 @@ private slots:
                    done();
         };
 
-        // A click on BACKUP, then Return in the port dialog, which lists ttyUSB9 alone.
+        // The program and its window.
+        vortan.process.start(QStringLiteral("unshare"),
+                             {QStringLiteral("-m"), QStringLiteral("sh"), script, program});
+        QVERIFY(vortan.process.waitForStarted(start_timeout_ms));
+        step(QStringLiteral("the program started"));
         QString window;
-        QVERIFY2(
-            wait_for([&] { return !(window = find_window(QStringLiteral("^VORTAN V"))).isEmpty(); },
-                     start_timeout_ms),
-            qPrintable(QStringLiteral("No window appeared.") + report()));
+        if (!wait_for(
+                [&] { return !(window = find_window(QStringLiteral("^VORTAN V"))).isEmpty(); },
+                start_timeout_ms)) {
+            qWarning("No window appeared.%s", qPrintable(report()));
+            QFAIL("No window appeared; see the warning above.");
+        }
         step(QStringLiteral("the window is shown"));
         xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
                  QString::number(backup_button.x()), QString::number(backup_button.y()),
                  QStringLiteral("click"), QStringLiteral("1")});
         QString dialog;
-        QVERIFY2(
-            wait_for(
+        if (!wait_for(
                 [&] {
                     return !(dialog = find_window(QStringLiteral("^SELECT VORTAN$"))).isEmpty();
                 },
-                start_timeout_ms),
-            qPrintable(QStringLiteral("No port dialog appeared.") + report()));
+                start_timeout_ms)) {
+            qWarning("No port dialog appeared.%s", qPrintable(report()));
+            QFAIL("No port dialog appeared; see the warning above.");
+        }
         step(QStringLiteral("the port dialog is shown"));
         xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), dialog});
         xdotool({QStringLiteral("key"), QStringLiteral("Return")});
 
         // Every request, in order, and the dated folder once the backup has ended.
-        QVERIFY2(wait_for([&] { return synth.messages().size() >= 257; }, backup_timeout_ms),
-                 qPrintable(QStringLiteral("The backup did not ask for every preset.") + report()));
+        if (!wait_for([&] { return synth.messages().size() >= 257; }, backup_timeout_ms)) {
+            qWarning("The backup did not ask for every preset.%s", qPrintable(report()));
+            QFAIL("The backup did not ask for every preset; see the warning above.");
+        }
         const QString root = data_home + QStringLiteral("/vortan/datesaves");
         QStringList folders;
         QTRY_VERIFY_WITH_TIMEOUT(
