@@ -16,6 +16,7 @@
 
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -24,6 +25,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 #include <unistd.h>
@@ -226,13 +228,22 @@ private slots:
                 .arg(state, windows.join(QLatin1Char('\n')), program_output.right(4000),
                      xvfb_output.right(2000));
         };
-        // Waits for `done`, looking every 50 ms, for at most `limit` ms; gives up at once when
-        // the program has ended.
+        // Runs the event loop (the stand-in answers on it) until `done`, looking every 20 ms,
+        // for at most `limit` ms; gives up at once when the program has ended.
         const auto wait_for = [&vortan](const std::function<bool()>& done, int limit) {
-            return QTest::qWaitFor(
-                       [&] { return done() || vortan.process.state() == QProcess::NotRunning; },
-                       limit) &&
-                   done();
+            QEventLoop loop;
+            QTimer look;
+            QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+                if (done() || vortan.process.state() == QProcess::NotRunning) {
+                    loop.quit();
+                }
+            });
+            QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+            look.start(20);
+            if (!done()) {
+                loop.exec();
+            }
+            return done();
         };
 
         // The program and its window.
