@@ -10,9 +10,14 @@
 //     rig r;
 //     r.answers.click("SELECT", {.title = "SELECT VORTAN"});
 //     r.click(r.ui().button_backup);
-//     QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), QString("BACKUP SUCCEEDED"), 30000);
+//     run_until([&] { return r.status_text() == "BACKUP SUCCEEDED"; }, 30000);
+//     QCOMPARE(r.status_text(), QString("BACKUP SUCCEEDED"));
 //     r.check_answers();
+//
+// Waits go through run_until (event_wait.h) rather than QTRY_*: the stand-in lives in the
+// test's process and answers only while its event loop runs.
 
+#include "event_wait.h"
 #include "gui_access.h"
 #include "modal.h"
 #include "synthesizer.h"
@@ -133,7 +138,7 @@ public:
         }
         QSignalSpy answered(&synth, &standin::synthesizer::answered);
         window->writer.write_export_request("00000000");
-        if (!QTest::qWaitFor([&answered] { return !answered.isEmpty(); }, 10000)) {
+        if (!run_until([&answered] { return !answered.isEmpty(); }, 10000)) {
             return synth.messages().size();
         }
         if (!was_open) {

@@ -20,6 +20,7 @@
 
 using quillmar::standin::message;
 using quillmar::test::rig;
+using quillmar::test::run_until;
 namespace protocol = quillmar::protocol;
 
 namespace {
@@ -163,7 +164,9 @@ class tst_e2e_backup : public QObject {
     // has set up.
     static void click_backup(rig& r, int timeout_ms = backup_timeout_ms) {
         r.click(r.ui().button_backup);
-        QTRY_VERIFY_WITH_TIMEOUT(r.engine().running() == vortan_gui::operation::none, timeout_ms);
+        QVERIFY2(run_until([&r] { return r.engine().running() == vortan_gui::operation::none; },
+                           timeout_ms),
+                 "the backup did not end");
     }
     // The same, choosing the stand-in in the port dialog.
     static void run_backup(rig& r, int timeout_ms = backup_timeout_ms) {
@@ -349,7 +352,7 @@ private slots:
         r.answers.then(
             [&](QWidget* box) {
                 if (hold_box_until_end) {
-                    QVERIFY(QTest::qWaitFor(next_requested, 10000));
+                    QVERIFY(run_until(next_requested, 10000));
                 }
                 quillmar::test::click_button(box, QStringLiteral("OK"));
             },
@@ -860,17 +863,20 @@ private slots:
         QCOMPARE(vortan_gui_test_access::engine(other).running(), vortan_gui::operation::none);
         QCOMPARE(other.ui->active_info_text->text(), other_status);
 
-        QTRY_VERIFY_WITH_TIMEOUT(r.engine().running() == vortan_gui::operation::none,
-                                 backup_timeout_ms);
+        QVERIFY(run_until([&] { return r.engine().running() == vortan_gui::operation::none; },
+                          backup_timeout_ms));
         check_at_rest(r, succeeded);
         check_backup(r, dated, range(0, 15));
         QVERIFY(other_synth.messages().empty());
 
         r.select_port();
         QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(vortan_gui_test_access::engine(other).running() ==
-                                     vortan_gui::operation::none,
-                                 backup_timeout_ms);
+        QVERIFY(run_until(
+            [&] {
+                return vortan_gui_test_access::engine(other).running() ==
+                       vortan_gui::operation::none;
+            },
+            backup_timeout_ms));
         r.check_answers();
         QCOMPARE(other.ui->active_info_text->text(), succeeded);
         QCOMPARE(root_entries(r), (QStringList{dated, QStringLiteral("20_12_20_14_06")}));
@@ -970,7 +976,8 @@ private slots:
         QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
         r.window->writer.write_export_request("00000000");
         r.window->writer.write_export_request("00000100");
-        QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 2, 10000);
+        run_until([&] { return answered.count() == 2; }, 10000);
+        QCOMPARE(answered.count(), 2);
         // The answers are read, and must change nothing.
         r.drain_port();
         QCOMPARE(r.window->transfer_buffer, QByteArray("kept"));
@@ -995,7 +1002,8 @@ private slots:
              .informative_text = QString()});
         r.click(r.ui().button_firmware);
         r.check_answers();
-        QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
+        run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QVERIFY(r.port_open());
         const std::size_t greeted = r.synth.messages().size();
@@ -1009,7 +1017,8 @@ private slots:
         QVERIFY(r.engine().open_link(r.synth.port_path()));
         QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
         r.window->writer.write_export_request("00000000");
-        QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
+        run_until([&] { return answered.count() == 1; }, 10000);
+        QCOMPARE(answered.count(), 1);
         QCOMPARE(r.synth.messages().size(), greeted + 1);
         r.window->disconnect_action();
     }

@@ -25,6 +25,7 @@
 #include <vector>
 
 using quillmar::test::rig;
+using quillmar::test::run_until;
 using quillmar::test::scripted_device;
 namespace standin = quillmar::standin;
 using command = quillmar::protocol::command;
@@ -148,7 +149,8 @@ void check_nothing_opened(const rig& r) {
 
 // The window after a restore that ran to its end: buttons back, port still open.
 void check_restore_ended(const rig& r, const QString& notice) {
-    QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), notice, 60000);
+    run_until([&] { return r.status_text() == notice; }, 60000);
+    QCOMPARE(r.status_text(), notice);
     QVERIFY(r.buttons_enabled());
     QVERIFY(!r.spinner_running());
     QVERIFY(r.port_open());
@@ -317,7 +319,8 @@ private slots:
         expect_not_enough(r, 5, ok);
         r.click(r.ui().button_send);
         r.check_answers();
-        QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), notice, 30000);
+        run_until([&] { return r.status_text() == notice; }, 30000);
+        QCOMPARE(r.status_text(), notice);
         QCOMPARE(imports, silent_from == 0 ? 5 : silent_from);
         QCOMPARE(r.port_open(), silent_from == 0);
         QVERIFY(r.buttons_enabled());
@@ -677,7 +680,7 @@ private slots:
         expect_not_enough(r, 1, ok);
         r.click(r.ui().button_send);
         r.check_answers();
-        QTRY_VERIFY(device.received().endsWith('\xf7'));
+        QVERIFY(run_until([&] { return device.received().endsWith('\xf7'); }, 5000));
         const QByteArray sent = device.received();
         QVERIFY(sent.startsWith(QByteArray::fromHex("f0002b1700040b")));
 
@@ -685,7 +688,7 @@ private slots:
         check_restore_ended(r, succeeded_notice);
         QSignalSpy read(r.window->port, &QIODevice::readyRead);
         QVERIFY(device.send(import_failed));
-        QTRY_VERIFY(!read.isEmpty());
+        QVERIFY(run_until([&] { return !read.isEmpty(); }, 5000));
         QCOMPARE(r.status_text(), succeeded_notice);
         QVERIFY(r.window->restore_cursor() == r.window->restore_list().end());
         QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
@@ -716,7 +719,8 @@ private slots:
         r.select_port();
         r.click(r.ui().button_backup);
         r.check_answers();
-        QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), QStringLiteral("BACKUP SUCCEEDED"), 60000);
+        run_until([&] { return r.status_text() == QStringLiteral("BACKUP SUCCEEDED"); }, 60000);
+        QCOMPARE(r.status_text(), QStringLiteral("BACKUP SUCCEEDED"));
         r.synth.forget_presets();
         QCOMPARE(r.synth.preset_count(), 0);
 

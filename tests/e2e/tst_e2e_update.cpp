@@ -12,6 +12,7 @@
 #include <chrono>
 
 using quillmar::test::rig;
+using quillmar::test::run_until;
 using quillmar::test::scripted_device;
 namespace standin = quillmar::standin;
 using command = quillmar::protocol::command;
@@ -56,7 +57,8 @@ void expect_erase_question(rig& r, const QString& button) {
 // The window after the update ended with a result: buttons back, port still open, the
 // connection still standing so the next click closes it.
 void check_update_ended(const rig& r, const QString& notice) {
-    QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), notice, 60000);
+    run_until([&] { return r.status_text() == notice; }, 60000);
+    QCOMPARE(r.status_text(), notice);
     QVERIFY(r.buttons_enabled());
     QVERIFY(!r.spinner_running());
     QVERIFY(r.port_open());
@@ -109,13 +111,22 @@ void update_to_the_image(rig& r, scripted_device& device) {
     r.select_port();
     expect_erase_question(r, ok);
     r.click(r.ui().button_firmware);
-    QTRY_COMPARE(device.received(), wire::connection_request);
+    run_until([&] { return device.received() == wire::connection_request; }, 5000);
+    QCOMPARE(device.received(), wire::connection_request);
     QVERIFY(device.send(wire::connection_acked));
     r.check_answers();
-    QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request);
+    run_until([&] { return device.received() == wire::connection_request + wire::update_request; },
+              5000);
+    QCOMPARE(device.received(), wire::connection_request + wire::update_request);
     QVERIFY(device.send(wire::update_accepted));
-    QTRY_COMPARE(device.received(),
-                 wire::connection_request + wire::update_request + wire::small_image);
+    run_until(
+        [&] {
+            return device.received() ==
+                   wire::connection_request + wire::update_request + wire::small_image;
+        },
+        5000);
+    QCOMPARE(device.received(),
+             wire::connection_request + wire::update_request + wire::small_image);
 }
 
 } // namespace
@@ -184,7 +195,8 @@ private slots:
         if (proceed) {
             // Greeted, asked, declined: the connection stays until the next click.
             QCOMPARE(commands(r.synth), QByteArray("00"));
-            QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
+            run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
+            QCOMPARE(r.engine().running(), vortan_gui::operation::none);
             QVERIFY(r.port_open());
             QCOMPARE(r.window->update_state(), vortan_gui::connected);
         } else {
@@ -229,8 +241,8 @@ private slots:
             r.answers.then(
                 [&r](QWidget* box) {
                     // The time-out runs out while the question is open, silently.
-                    QVERIFY(QTest::qWaitFor([&r] { return !r.window->operation_timer->isActive(); },
-                                            20000));
+                    QVERIFY(
+                        run_until([&r] { return !r.window->operation_timer->isActive(); }, 20000));
                     quillmar::test::click_button(box, no);
                 },
                 {.title = QString(), .text = erase_question});
@@ -251,11 +263,12 @@ private slots:
         r.click(r.ui().button_firmware);
         QSignalSpy read(r.window->port, &QIODevice::readyRead);
         r.check_answers(30000);
-        QTRY_VERIFY_WITH_TIMEOUT(!r.window->operation_timer->isActive(), 10000);
+        QVERIFY(run_until([&] { return !r.window->operation_timer->isActive(); }, 10000));
         if (answer_delay_ms > 0 && !accepted) {
             // The late acknowledgement arrives and is read; it must not raise the question.
-            QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
-            QTRY_VERIFY_WITH_TIMEOUT(!read.isEmpty(), 10000);
+            run_until([&] { return answered.count() == 1; }, 10000);
+            QCOMPARE(answered.count(), 1);
+            QVERIFY(run_until([&] { return !read.isEmpty(); }, 10000));
             QCoreApplication::processEvents();
         }
         r.check_answers();
@@ -311,14 +324,16 @@ private slots:
         r.click(r.ui().button_firmware);
         r.check_answers();
         if (!refuse) {
-            QTRY_COMPARE(r.status_text(), QStringLiteral("LOOK AT VORTAN"));
+            run_until([&] { return r.status_text() == QStringLiteral("LOOK AT VORTAN"); }, 5000);
+            QCOMPARE(r.status_text(), QStringLiteral("LOOK AT VORTAN"));
             QVERIFY(r.spinner_running());
             QVERIFY(r.buttons_disabled());
             QVERIFY(r.engine().update_hint_timer.isActive());
             // The image goes out in full while the hint shows.
-            QTRY_COMPARE_WITH_TIMEOUT(commands(r.synth), QByteArray("00 02 05"), 60000);
+            run_until([&] { return commands(r.synth) == QByteArray("00 02 05"); }, 60000);
+            QCOMPARE(commands(r.synth), QByteArray("00 02 05"));
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!r.engine().update_hint_timer.isActive(), 15000);
+        QVERIFY(run_until([&] { return !r.engine().update_hint_timer.isActive(); }, 15000));
         QCOMPARE(r.status_text(), after_ten_seconds);
         QCOMPARE(r.spinner_running(), spinning);
         QCOMPARE(r.buttons_disabled(), !refuse);
@@ -368,7 +383,8 @@ private slots:
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
         r.check_answers();
-        QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
+        run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
 
         auto* target = r.window->findChild<QPushButton*>(button);
@@ -413,7 +429,8 @@ private slots:
         r.select_port();
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
-        QTRY_COMPARE(device.received(), wire::connection_request);
+        run_until([&] { return device.received() == wire::connection_request; }, 5000);
+        QCOMPARE(device.received(), wire::connection_request);
         QSignalSpy read(r.window->port, &QIODevice::readyRead);
         if (with_the_handshake) {
             QVERIFY(device.send(wire::connection_acked + stray));
@@ -421,11 +438,12 @@ private slots:
         } else {
             QVERIFY(device.send(wire::connection_acked));
             r.check_answers();
-            QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
+            run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
+            QCOMPARE(r.engine().running(), vortan_gui::operation::none);
             read.clear();
             QVERIFY(device.send(stray));
         }
-        QTRY_VERIFY(!read.isEmpty());
+        QVERIFY(run_until([&] { return !read.isEmpty(); }, 5000));
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
         QCOMPARE(device.received(), wire::connection_request);
@@ -447,7 +465,7 @@ private slots:
         r.click(r.ui().button_firmware);
         r.check_answers(60000);
         QVERIFY(r.synth.has_vanished());
-        QTRY_VERIFY(r.buttons_enabled());
+        QVERIFY(run_until([&] { return r.buttons_enabled(); }, 5000));
         QVERIFY(!r.port_open());
         QVERIFY(!r.spinner_running());
         QCOMPARE(r.window->update_state(), vortan_gui::idle);
@@ -533,9 +551,10 @@ private slots:
         expect_erase_question(r, ok);
         r.click(r.ui().button_firmware);
         r.check_answers();
-        QTRY_VERIFY(r.engine().verdict_timer.isActive());
+        QVERIFY(run_until([&] { return r.engine().verdict_timer.isActive(); }, 5000));
         QVERIFY(r.buttons_disabled());
-        QTRY_COMPARE_WITH_TIMEOUT(r.status_text(), no_answer_notice, 120000);
+        run_until([&] { return r.status_text() == no_answer_notice; }, 120000);
+        QCOMPARE(r.status_text(), no_answer_notice);
         // Counted from the last byte sent, not from the request.
         QVERIFY2(since_last_message.elapsed() >= verdict_time.count() * 9 / 10,
                  "the wait ended before the verdict time had passed since the last message");
@@ -560,7 +579,8 @@ private slots:
         r.engine().timing.update_verdict = std::chrono::milliseconds{1000};
         update_to_the_image(r, device);
         QVERIFY(!QTest::currentTestFailed());
-        QTRY_COMPARE(r.status_text(), no_answer_notice);
+        run_until([&] { return r.status_text() == no_answer_notice; }, 5000);
+        QCOMPARE(r.status_text(), no_answer_notice);
         check_update_timed_out(r);
 
         // The unit answers at last, into the closed port; the next update reads it first.
@@ -568,11 +588,18 @@ private slots:
         r.select_port();
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
-        QTRY_COMPARE(device.received(), wire::connection_request + wire::update_request + image +
-                                            wire::connection_request);
+        run_until(
+            [&] {
+                return device.received() == wire::connection_request + wire::update_request +
+                                                image + wire::connection_request;
+            },
+            5000);
+        QCOMPARE(device.received(), wire::connection_request + wire::update_request + image +
+                                        wire::connection_request);
         QVERIFY(device.send(wire::connection_acked));
         r.check_answers();
-        QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
+        run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
+        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
         QCOMPARE(r.status_text(), no_answer_notice);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QVERIFY(r.buttons_enabled());
@@ -628,10 +655,12 @@ private slots:
         r.click(r.ui().button_firmware);
         r.check_answers();
         if (acknowledged) {
-            QTRY_COMPARE(r.engine().running(), vortan_gui::operation::none);
+            run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
+            QCOMPARE(r.engine().running(), vortan_gui::operation::none);
             QCOMPARE(r.window->update_state(), vortan_gui::connected);
         } else {
-            QTRY_COMPARE(commands(r.synth), QByteArray("00"));
+            run_until([&] { return commands(r.synth) == QByteArray("00"); }, 5000);
+            QCOMPARE(commands(r.synth), QByteArray("00"));
             QCOMPARE(r.window->update_state(), vortan_gui::idle);
             QVERIFY(r.window->operation_timer->isActive());
         }
@@ -647,9 +676,10 @@ private slots:
         QVERIFY(!r.window->operation_timer->isActive());
 
         // Past the time-out (and past the late acknowledgement): no box has come.
-        QTRY_VERIFY_WITH_TIMEOUT(past_the_time_out.hasExpired(), 20000);
+        QVERIFY(run_until([&] { return past_the_time_out.hasExpired(); }, 20000));
         if (!acknowledged) {
-            QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 20000);
+            run_until([&] { return answered.count() == 1; }, 20000);
+            QCOMPARE(answered.count(), 1);
         }
         QCoreApplication::processEvents();
         r.check_answers();
