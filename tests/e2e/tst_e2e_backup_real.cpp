@@ -8,6 +8,7 @@
 // would: a click on BACKUP, Return in the port dialog. Nothing outside the namespace
 // changes. Needs root, mount namespaces, Xvfb and xdotool; skips without them.
 
+#include "event_wait.h"
 #include "synthesizer.h"
 #include "test_env.h"
 #include "vortan_gui.h"
@@ -16,7 +17,6 @@
 
 #include <QDirIterator>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -25,7 +25,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <functional>
 #include <unistd.h>
@@ -228,22 +227,13 @@ private slots:
                 .arg(state, windows.join(QLatin1Char('\n')), program_output.right(4000),
                      xvfb_output.right(2000));
         };
-        // Runs the event loop (the stand-in answers on it) until `done`, looking every 20 ms,
-        // for at most `limit` ms; gives up at once when the program has ended.
+        // Runs the event loop (the stand-in answers on it) until `done`, for at most `limit`
+        // ms; gives up at once when the program has ended.
         const auto wait_for = [&vortan](const std::function<bool()>& done, int limit) {
-            QEventLoop loop;
-            QTimer look;
-            QObject::connect(&look, &QTimer::timeout, &loop, [&] {
-                if (done() || vortan.process.state() == QProcess::NotRunning) {
-                    loop.quit();
-                }
-            });
-            QTimer::singleShot(limit, &loop, &QEventLoop::quit);
-            look.start(20);
-            if (!done()) {
-                loop.exec();
-            }
-            return done();
+            return quillmar::test::run_until(
+                       [&] { return done() || vortan.process.state() == QProcess::NotRunning; },
+                       limit) &&
+                   done();
         };
 
         // The program and its window.
