@@ -14,13 +14,17 @@
 
 namespace quillmar::test {
 
-// How often run_until looks at its condition between the events that wake the loop.
+// How often run_until looks at its condition between the events that wake the loop, unless
+// the caller asks for another interval (for a costly condition, such as one that runs a
+// program).
 inline constexpr std::chrono::milliseconds run_until_look{1};
 static_assert(run_until_look.count() > 0 && run_until_look.count() <= 10,
               "The condition is looked at often, and never without a pause.");
 
 // Runs the event loop until `done()` holds or `timeout_ms` have passed; whether it holds.
-template <typename Condition> bool run_until(Condition&& done, int timeout_ms) {
+template <typename Condition>
+bool run_until(Condition&& done, int timeout_ms,
+               std::chrono::milliseconds look_every = run_until_look) {
     if (done()) {
         return true;
     }
@@ -33,7 +37,7 @@ template <typename Condition> bool run_until(Condition&& done, int timeout_ms) {
         }
     });
     QTimer::singleShot(timeout_ms, &loop, &QEventLoop::quit);
-    look.start(run_until_look);
+    look.start(look_every);
     loop.exec();
     return done();
 }

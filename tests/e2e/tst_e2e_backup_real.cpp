@@ -228,11 +228,12 @@ private slots:
                      xvfb_output.right(2000));
         };
         // Runs the event loop (the stand-in answers on it) until `done`, for at most `limit`
-        // ms; gives up at once when the program has ended.
+        // ms; gives up at once when the program has ended. It looks every 20 ms, since a look
+        // may run xdotool.
         const auto wait_for = [&vortan](const std::function<bool()>& done, int limit) {
             return quillmar::test::run_until(
                        [&] { return done() || vortan.process.state() == QProcess::NotRunning; },
-                       limit) &&
+                       limit, std::chrono::milliseconds{20}) &&
                    done();
         };
 
