@@ -16,10 +16,8 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QProcess>
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <array>
 #include <chrono>
@@ -46,17 +44,9 @@ wall_time window_time;
 wall_time cli_time;
 wall_time baseline_time;
 
-// Runs the event loop until `done` holds, looking every millisecond.
+// Runs the event loop until `done` holds, or for a minute at the most.
 template <typename Done> void run_until(Done done) {
-    QEventLoop loop;
-    QTimer look;
-    QObject::connect(&look, &QTimer::timeout, [&] {
-        if (done()) {
-            loop.quit();
-        }
-    });
-    look.start(1);
-    loop.exec();
+    quillmar::test::run_until(done, 60000);
 }
 
 void report(benchmark::State& state, const wall_time& time) {

@@ -29,7 +29,6 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
@@ -42,9 +41,9 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
-#include <functional>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -83,21 +82,9 @@ wall_time baseline_update;
 // Longest gap between two ticks of the 10 ms timer during any of the window's updates.
 double longest_tick_gap_ms = 0;
 
-// Runs the event loop until `done` holds, looking every millisecond; false when it did not
-// hold within a minute.
-bool run_until(const std::function<bool()>& done) {
-    QEventLoop loop;
-    QTimer look;
-    look.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&look, &QTimer::timeout, [&] {
-        if (done()) {
-            loop.quit();
-        }
-    });
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    look.start(1);
-    loop.exec();
-    return done();
+// Runs the event loop until `done` holds; false when it did not hold within a minute.
+template <typename Condition> bool run_until(Condition&& done) {
+    return quillmar::test::run_until(std::forward<Condition>(done), 60000);
 }
 
 // The 256 presets of a backup, written as the backup writes them.
