@@ -8,6 +8,7 @@
 // instead, and the loop wakes for every byte that arrives.
 
 #include <QEventLoop>
+#include <QTest>
 #include <QTimer>
 
 #include <chrono>
@@ -43,3 +44,18 @@ bool run_until(Condition&& done, int timeout_ms,
 }
 
 } // namespace quillmar::test
+
+// QTRY_VERIFY_WITH_TIMEOUT and QTRY_COMPARE_WITH_TIMEOUT, waiting with run_until: the
+// condition is waited for, then checked with QVERIFY or QCOMPARE, whose failure messages show
+// what was expected and what was there.
+#define VORTAN_TRY_VERIFY(condition, timeout_ms)                                                   \
+    do {                                                                                           \
+        ::quillmar::test::run_until([&] { return static_cast<bool>(condition); }, timeout_ms);     \
+        QVERIFY(condition);                                                                        \
+    } while (false)
+
+#define VORTAN_TRY_COMPARE(actual, expected, timeout_ms)                                           \
+    do {                                                                                           \
+        ::quillmar::test::run_until([&] { return (actual) == (expected); }, timeout_ms);           \
+        QCOMPARE(actual, expected);                                                                \
+    } while (false)

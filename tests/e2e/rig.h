@@ -10,12 +10,11 @@
 //     rig r;
 //     r.answers.click("SELECT", {.title = "SELECT VORTAN"});
 //     r.click(r.ui().button_backup);
-//     run_until([&] { return r.status_text() == "BACKUP SUCCEEDED"; }, 30000);
-//     QCOMPARE(r.status_text(), QString("BACKUP SUCCEEDED"));
+//     VORTAN_TRY_COMPARE(r.status_text(), QString("BACKUP SUCCEEDED"), 30000);
 //     r.check_answers();
 //
-// Waits go through run_until (event_wait.h) rather than QTRY_*: the stand-in lives in the
-// test's process and answers only while its event loop runs.
+// Waits go through run_until and the VORTAN_TRY_* checks (event_wait.h) rather than QTRY_*:
+// the stand-in lives in the test's process and answers only while its event loop runs.
 
 #include "event_wait.h"
 #include "gui_access.h"

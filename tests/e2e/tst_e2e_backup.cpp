@@ -164,9 +164,7 @@ class tst_e2e_backup : public QObject {
     // has set up.
     static void click_backup(rig& r, int timeout_ms = backup_timeout_ms) {
         r.click(r.ui().button_backup);
-        QVERIFY2(run_until([&r] { return r.engine().running() == vortan_gui::operation::none; },
-                           timeout_ms),
-                 "the backup did not end");
+        VORTAN_TRY_VERIFY(r.engine().running() == vortan_gui::operation::none, timeout_ms);
     }
     // The same, choosing the stand-in in the port dialog.
     static void run_backup(rig& r, int timeout_ms = backup_timeout_ms) {
@@ -863,20 +861,16 @@ private slots:
         QCOMPARE(vortan_gui_test_access::engine(other).running(), vortan_gui::operation::none);
         QCOMPARE(other.ui->active_info_text->text(), other_status);
 
-        QVERIFY(run_until([&] { return r.engine().running() == vortan_gui::operation::none; },
-                          backup_timeout_ms));
+        VORTAN_TRY_VERIFY(r.engine().running() == vortan_gui::operation::none, backup_timeout_ms);
         check_at_rest(r, succeeded);
         check_backup(r, dated, range(0, 15));
         QVERIFY(other_synth.messages().empty());
 
         r.select_port();
         QTest::mouseClick(other.ui->button_backup, Qt::LeftButton);
-        QVERIFY(run_until(
-            [&] {
-                return vortan_gui_test_access::engine(other).running() ==
-                       vortan_gui::operation::none;
-            },
-            backup_timeout_ms));
+        VORTAN_TRY_VERIFY(vortan_gui_test_access::engine(other).running() ==
+                              vortan_gui::operation::none,
+                          backup_timeout_ms);
         r.check_answers();
         QCOMPARE(other.ui->active_info_text->text(), succeeded);
         QCOMPARE(root_entries(r), (QStringList{dated, QStringLiteral("20_12_20_14_06")}));
@@ -976,8 +970,7 @@ private slots:
         QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
         r.window->writer.write_export_request("00000000");
         r.window->writer.write_export_request("00000100");
-        run_until([&] { return answered.count() == 2; }, 10000);
-        QCOMPARE(answered.count(), 2);
+        VORTAN_TRY_COMPARE(answered.count(), 2, 10000);
         // The answers are read, and must change nothing.
         r.drain_port();
         QCOMPARE(r.window->transfer_buffer, QByteArray("kept"));
@@ -1002,8 +995,7 @@ private slots:
              .informative_text = QString()});
         r.click(r.ui().button_firmware);
         r.check_answers();
-        run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
-        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
+        VORTAN_TRY_COMPARE(r.engine().running(), vortan_gui::operation::none, 5000);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QVERIFY(r.port_open());
         const std::size_t greeted = r.synth.messages().size();
@@ -1017,8 +1009,7 @@ private slots:
         QVERIFY(r.engine().open_link(r.synth.port_path()));
         QSignalSpy answered(&r.synth, &quillmar::standin::synthesizer::answered);
         r.window->writer.write_export_request("00000000");
-        run_until([&] { return answered.count() == 1; }, 10000);
-        QCOMPARE(answered.count(), 1);
+        VORTAN_TRY_COMPARE(answered.count(), 1, 10000);
         QCOMPARE(r.synth.messages().size(), greeted + 1);
         r.window->disconnect_action();
     }

@@ -25,7 +25,6 @@
 #include <vector>
 
 using quillmar::test::rig;
-using quillmar::test::run_until;
 using quillmar::test::scripted_device;
 namespace standin = quillmar::standin;
 using command = quillmar::protocol::command;
@@ -149,8 +148,7 @@ void check_nothing_opened(const rig& r) {
 
 // The window after a restore that ran to its end: buttons back, port still open.
 void check_restore_ended(const rig& r, const QString& notice) {
-    run_until([&] { return r.status_text() == notice; }, 60000);
-    QCOMPARE(r.status_text(), notice);
+    VORTAN_TRY_COMPARE(r.status_text(), notice, 60000);
     QVERIFY(r.buttons_enabled());
     QVERIFY(!r.spinner_running());
     QVERIFY(r.port_open());
@@ -319,8 +317,7 @@ private slots:
         expect_not_enough(r, 5, ok);
         r.click(r.ui().button_send);
         r.check_answers();
-        run_until([&] { return r.status_text() == notice; }, 30000);
-        QCOMPARE(r.status_text(), notice);
+        VORTAN_TRY_COMPARE(r.status_text(), notice, 30000);
         QCOMPARE(imports, silent_from == 0 ? 5 : silent_from);
         QCOMPARE(r.port_open(), silent_from == 0);
         QVERIFY(r.buttons_enabled());
@@ -680,7 +677,7 @@ private slots:
         expect_not_enough(r, 1, ok);
         r.click(r.ui().button_send);
         r.check_answers();
-        QVERIFY(run_until([&] { return device.received().endsWith('\xf7'); }, 5000));
+        VORTAN_TRY_VERIFY(device.received().endsWith('\xf7'), 5000);
         const QByteArray sent = device.received();
         QVERIFY(sent.startsWith(QByteArray::fromHex("f0002b1700040b")));
 
@@ -688,7 +685,7 @@ private slots:
         check_restore_ended(r, succeeded_notice);
         QSignalSpy read(r.window->port, &QIODevice::readyRead);
         QVERIFY(device.send(import_failed));
-        QVERIFY(run_until([&] { return !read.isEmpty(); }, 5000));
+        VORTAN_TRY_VERIFY(!read.isEmpty(), 5000);
         QCOMPARE(r.status_text(), succeeded_notice);
         QVERIFY(r.window->restore_cursor() == r.window->restore_list().end());
         QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
@@ -719,8 +716,7 @@ private slots:
         r.select_port();
         r.click(r.ui().button_backup);
         r.check_answers();
-        run_until([&] { return r.status_text() == QStringLiteral("BACKUP SUCCEEDED"); }, 60000);
-        QCOMPARE(r.status_text(), QStringLiteral("BACKUP SUCCEEDED"));
+        VORTAN_TRY_COMPARE(r.status_text(), QStringLiteral("BACKUP SUCCEEDED"), 60000);
         r.synth.forget_presets();
         QCOMPARE(r.synth.preset_count(), 0);
 

@@ -57,8 +57,7 @@ void expect_erase_question(rig& r, const QString& button) {
 // The window after the update ended with a result: buttons back, port still open, the
 // connection still standing so the next click closes it.
 void check_update_ended(const rig& r, const QString& notice) {
-    run_until([&] { return r.status_text() == notice; }, 60000);
-    QCOMPARE(r.status_text(), notice);
+    VORTAN_TRY_COMPARE(r.status_text(), notice, 60000);
     QVERIFY(r.buttons_enabled());
     QVERIFY(!r.spinner_running());
     QVERIFY(r.port_open());
@@ -111,22 +110,13 @@ void update_to_the_image(rig& r, scripted_device& device) {
     r.select_port();
     expect_erase_question(r, ok);
     r.click(r.ui().button_firmware);
-    run_until([&] { return device.received() == wire::connection_request; }, 5000);
-    QCOMPARE(device.received(), wire::connection_request);
+    VORTAN_TRY_COMPARE(device.received(), wire::connection_request, 5000);
     QVERIFY(device.send(wire::connection_acked));
     r.check_answers();
-    run_until([&] { return device.received() == wire::connection_request + wire::update_request; },
-              5000);
-    QCOMPARE(device.received(), wire::connection_request + wire::update_request);
+    VORTAN_TRY_COMPARE(device.received(), wire::connection_request + wire::update_request, 5000);
     QVERIFY(device.send(wire::update_accepted));
-    run_until(
-        [&] {
-            return device.received() ==
-                   wire::connection_request + wire::update_request + wire::small_image;
-        },
-        5000);
-    QCOMPARE(device.received(),
-             wire::connection_request + wire::update_request + wire::small_image);
+    VORTAN_TRY_COMPARE(device.received(),
+                       wire::connection_request + wire::update_request + wire::small_image, 5000);
 }
 
 } // namespace
@@ -195,8 +185,7 @@ private slots:
         if (proceed) {
             // Greeted, asked, declined: the connection stays until the next click.
             QCOMPARE(commands(r.synth), QByteArray("00"));
-            run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
-            QCOMPARE(r.engine().running(), vortan_gui::operation::none);
+            VORTAN_TRY_COMPARE(r.engine().running(), vortan_gui::operation::none, 5000);
             QVERIFY(r.port_open());
             QCOMPARE(r.window->update_state(), vortan_gui::connected);
         } else {
@@ -263,12 +252,11 @@ private slots:
         r.click(r.ui().button_firmware);
         QSignalSpy read(r.window->port, &QIODevice::readyRead);
         r.check_answers(30000);
-        QVERIFY(run_until([&] { return !r.window->operation_timer->isActive(); }, 10000));
+        VORTAN_TRY_VERIFY(!r.window->operation_timer->isActive(), 10000);
         if (answer_delay_ms > 0 && !accepted) {
             // The late acknowledgement arrives and is read; it must not raise the question.
-            run_until([&] { return answered.count() == 1; }, 10000);
-            QCOMPARE(answered.count(), 1);
-            QVERIFY(run_until([&] { return !read.isEmpty(); }, 10000));
+            VORTAN_TRY_COMPARE(answered.count(), 1, 10000);
+            VORTAN_TRY_VERIFY(!read.isEmpty(), 10000);
             QCoreApplication::processEvents();
         }
         r.check_answers();
@@ -324,16 +312,14 @@ private slots:
         r.click(r.ui().button_firmware);
         r.check_answers();
         if (!refuse) {
-            run_until([&] { return r.status_text() == QStringLiteral("LOOK AT VORTAN"); }, 5000);
-            QCOMPARE(r.status_text(), QStringLiteral("LOOK AT VORTAN"));
+            VORTAN_TRY_COMPARE(r.status_text(), QStringLiteral("LOOK AT VORTAN"), 5000);
             QVERIFY(r.spinner_running());
             QVERIFY(r.buttons_disabled());
             QVERIFY(r.engine().update_hint_timer.isActive());
             // The image goes out in full while the hint shows.
-            run_until([&] { return commands(r.synth) == QByteArray("00 02 05"); }, 60000);
-            QCOMPARE(commands(r.synth), QByteArray("00 02 05"));
+            VORTAN_TRY_COMPARE(commands(r.synth), QByteArray("00 02 05"), 60000);
         }
-        QVERIFY(run_until([&] { return !r.engine().update_hint_timer.isActive(); }, 15000));
+        VORTAN_TRY_VERIFY(!r.engine().update_hint_timer.isActive(), 15000);
         QCOMPARE(r.status_text(), after_ten_seconds);
         QCOMPARE(r.spinner_running(), spinning);
         QCOMPARE(r.buttons_disabled(), !refuse);
@@ -383,8 +369,7 @@ private slots:
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
         r.check_answers();
-        run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
-        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
+        VORTAN_TRY_COMPARE(r.engine().running(), vortan_gui::operation::none, 5000);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
 
         auto* target = r.window->findChild<QPushButton*>(button);
@@ -429,8 +414,7 @@ private slots:
         r.select_port();
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
-        run_until([&] { return device.received() == wire::connection_request; }, 5000);
-        QCOMPARE(device.received(), wire::connection_request);
+        VORTAN_TRY_COMPARE(device.received(), wire::connection_request, 5000);
         QSignalSpy read(r.window->port, &QIODevice::readyRead);
         if (with_the_handshake) {
             QVERIFY(device.send(wire::connection_acked + stray));
@@ -438,12 +422,11 @@ private slots:
         } else {
             QVERIFY(device.send(wire::connection_acked));
             r.check_answers();
-            run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
-            QCOMPARE(r.engine().running(), vortan_gui::operation::none);
+            VORTAN_TRY_COMPARE(r.engine().running(), vortan_gui::operation::none, 5000);
             read.clear();
             QVERIFY(device.send(stray));
         }
-        QVERIFY(run_until([&] { return !read.isEmpty(); }, 5000));
+        VORTAN_TRY_VERIFY(!read.isEmpty(), 5000);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QCOMPARE(r.window->port->bytesToWrite(), qint64{0});
         QCOMPARE(device.received(), wire::connection_request);
@@ -465,7 +448,7 @@ private slots:
         r.click(r.ui().button_firmware);
         r.check_answers(60000);
         QVERIFY(r.synth.has_vanished());
-        QVERIFY(run_until([&] { return r.buttons_enabled(); }, 5000));
+        VORTAN_TRY_VERIFY(r.buttons_enabled(), 5000);
         QVERIFY(!r.port_open());
         QVERIFY(!r.spinner_running());
         QCOMPARE(r.window->update_state(), vortan_gui::idle);
@@ -551,10 +534,9 @@ private slots:
         expect_erase_question(r, ok);
         r.click(r.ui().button_firmware);
         r.check_answers();
-        QVERIFY(run_until([&] { return r.engine().verdict_timer.isActive(); }, 5000));
+        VORTAN_TRY_VERIFY(r.engine().verdict_timer.isActive(), 5000);
         QVERIFY(r.buttons_disabled());
-        run_until([&] { return r.status_text() == no_answer_notice; }, 120000);
-        QCOMPARE(r.status_text(), no_answer_notice);
+        VORTAN_TRY_COMPARE(r.status_text(), no_answer_notice, 120000);
         // Counted from the last byte sent, not from the request.
         QVERIFY2(since_last_message.elapsed() >= verdict_time.count() * 9 / 10,
                  "the wait ended before the verdict time had passed since the last message");
@@ -579,8 +561,7 @@ private slots:
         r.engine().timing.update_verdict = std::chrono::milliseconds{1000};
         update_to_the_image(r, device);
         QVERIFY(!QTest::currentTestFailed());
-        run_until([&] { return r.status_text() == no_answer_notice; }, 5000);
-        QCOMPARE(r.status_text(), no_answer_notice);
+        VORTAN_TRY_COMPARE(r.status_text(), no_answer_notice, 5000);
         check_update_timed_out(r);
 
         // The unit answers at last, into the closed port; the next update reads it first.
@@ -588,18 +569,13 @@ private slots:
         r.select_port();
         expect_erase_question(r, no);
         r.click(r.ui().button_firmware);
-        run_until(
-            [&] {
-                return device.received() == wire::connection_request + wire::update_request +
-                                                image + wire::connection_request;
-            },
-            5000);
-        QCOMPARE(device.received(), wire::connection_request + wire::update_request + image +
-                                        wire::connection_request);
+        VORTAN_TRY_COMPARE(device.received(),
+                           wire::connection_request + wire::update_request + image +
+                               wire::connection_request,
+                           5000);
         QVERIFY(device.send(wire::connection_acked));
         r.check_answers();
-        run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
-        QCOMPARE(r.engine().running(), vortan_gui::operation::none);
+        VORTAN_TRY_COMPARE(r.engine().running(), vortan_gui::operation::none, 5000);
         QCOMPARE(r.status_text(), no_answer_notice);
         QCOMPARE(r.window->update_state(), vortan_gui::connected);
         QVERIFY(r.buttons_enabled());
@@ -655,12 +631,10 @@ private slots:
         r.click(r.ui().button_firmware);
         r.check_answers();
         if (acknowledged) {
-            run_until([&] { return r.engine().running() == vortan_gui::operation::none; }, 5000);
-            QCOMPARE(r.engine().running(), vortan_gui::operation::none);
+            VORTAN_TRY_COMPARE(r.engine().running(), vortan_gui::operation::none, 5000);
             QCOMPARE(r.window->update_state(), vortan_gui::connected);
         } else {
-            run_until([&] { return commands(r.synth) == QByteArray("00"); }, 5000);
-            QCOMPARE(commands(r.synth), QByteArray("00"));
+            VORTAN_TRY_COMPARE(commands(r.synth), QByteArray("00"), 5000);
             QCOMPARE(r.window->update_state(), vortan_gui::idle);
             QVERIFY(r.window->operation_timer->isActive());
         }
@@ -676,10 +650,9 @@ private slots:
         QVERIFY(!r.window->operation_timer->isActive());
 
         // Past the time-out (and past the late acknowledgement): no box has come.
-        QVERIFY(run_until([&] { return past_the_time_out.hasExpired(); }, 20000));
+        VORTAN_TRY_VERIFY(past_the_time_out.hasExpired(), 20000);
         if (!acknowledged) {
-            run_until([&] { return answered.count() == 1; }, 20000);
-            QCOMPARE(answered.count(), 1);
+            VORTAN_TRY_COMPARE(answered.count(), 1, 20000);
         }
         QCoreApplication::processEvents();
         r.check_answers();
