@@ -714,7 +714,8 @@ bool has_slot(const preset_dir& folder, const slot_arg& slot) {
     return false;
 }
 
-// The positional arguments of an editing command: `count` of them, else a usage error.
+// The positional arguments of an editing command: `least` to `most` of them, else a usage
+// error.
 std::optional<QStringList> edit_arguments(const QCommandLineParser& parser, int least, int most) {
     const QStringList args = parser.positionalArguments();
     if (args.size() < least || args.size() > most) {
@@ -730,6 +731,24 @@ std::optional<slot_arg> slot_or_complain(const QString& given) {
         err() << "NOT A PLACE: " << given << " (BANK:PLACE, A:0 TO D:63)" << Qt::endl;
     }
     return slot;
+}
+
+// An editing command's `count` positional arguments, the second of them a place; nothing
+// (after the complaint) when they are a usage error.
+struct place_edit {
+    QStringList args;
+    slot_arg slot;
+};
+std::optional<place_edit> place_edit_arguments(const QCommandLineParser& parser, int count) {
+    std::optional<QStringList> args = edit_arguments(parser, count, count);
+    if (!args) {
+        return std::nullopt;
+    }
+    const std::optional<slot_arg> slot = slot_or_complain(args->at(1));
+    if (!slot) {
+        return std::nullopt;
+    }
+    return place_edit{std::move(*args), *slot};
 }
 
 int move_command(const QCommandLineParser& parser) {
@@ -789,26 +808,24 @@ int move_command(const QCommandLineParser& parser) {
 }
 
 int rename_command(const QCommandLineParser& parser) {
-    const std::optional<QStringList> args = edit_arguments(parser, 3, 3);
-    if (!args) {
+    const std::optional<place_edit> edit = place_edit_arguments(parser, 3);
+    if (!edit) {
         return exit_usage;
     }
-    const std::optional<slot_arg> slot = slot_or_complain(args->at(1));
-    if (!slot) {
-        return exit_usage;
-    }
-    const QString name = args->at(2);
+    const QStringList& args = edit->args;
+    const slot_arg& slot = edit->slot;
+    const QString name = args.at(2);
     if (name.trimmed().isEmpty()) {
         err() << "NO NAME GIVEN" << Qt::endl;
         return exit_usage;
     }
-    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString&) {
-        if (!has_slot(folder, *slot)) {
+    return edit_folder(parser, args.at(0), [&](preset_dir& folder, const QString&) {
+        if (!has_slot(folder, slot)) {
             return exit_failed;
         }
-        folder.rename_by_index(slot->bank, slot->place, name.toStdString());
-        if (folder.get_name(slot->bank, slot->place) != name.toStdString()) {
-            err() << "RENAME FAILED: " << slot_text(*slot) << Qt::endl;
+        folder.rename_by_index(slot.bank, slot.place, name.toStdString());
+        if (folder.get_name(slot.bank, slot.place) != name.toStdString()) {
+            err() << "RENAME FAILED: " << slot_text(slot) << Qt::endl;
             return exit_failed;
         }
         return exit_success;
@@ -816,56 +833,51 @@ int rename_command(const QCommandLineParser& parser) {
 }
 
 int delete_command(const QCommandLineParser& parser) {
-    const std::optional<QStringList> args = edit_arguments(parser, 2, 2);
-    if (!args) {
+    const std::optional<place_edit> edit = place_edit_arguments(parser, 2);
+    if (!edit) {
         return exit_usage;
     }
-    const std::optional<slot_arg> slot = slot_or_complain(args->at(1));
-    if (!slot) {
-        return exit_usage;
-    }
-    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString&) {
-        if (!has_slot(folder, *slot)) {
+    const QStringList& args = edit->args;
+    const slot_arg& slot = edit->slot;
+    return edit_folder(parser, args.at(0), [&](preset_dir& folder, const QString&) {
+        if (!has_slot(folder, slot)) {
             return exit_failed;
         }
-        folder.delete_by_index(slot->bank, slot->place);
+        folder.delete_by_index(slot.bank, slot.place);
         return exit_success;
     });
 }
 
 int insert_command(const QCommandLineParser& parser) {
-    const std::optional<QStringList> args = edit_arguments(parser, 3, 3);
-    if (!args) {
+    const std::optional<place_edit> edit = place_edit_arguments(parser, 3);
+    if (!edit) {
         return exit_usage;
     }
-    const std::optional<slot_arg> slot = slot_or_complain(args->at(1));
-    if (!slot) {
-        return exit_usage;
-    }
-    QFile file(args->at(2));
+    const QStringList& args = edit->args;
+    const slot_arg& slot = edit->slot;
+    QFile file(args.at(2));
     std::optional<proto::Preset> preset = preset_dir::preset_from_text(file);
     if (!preset) {
-        err() << "CANNOT READ THE PRESET FILE " << QDir::toNativeSeparators(args->at(2))
-              << Qt::endl;
+        err() << "CANNOT READ THE PRESET FILE " << QDir::toNativeSeparators(args.at(2)) << Qt::endl;
         return exit_failed;
     }
-    return edit_folder(parser, args->at(0), [&](preset_dir& folder, const QString& path) {
-        const std::size_t length = folder.presets[slot->bank].size();
-        if (slot->place > length || length >= bank_size) {
-            err() << "NO PLACE " << slot_text(*slot) << ": BANK "
-                  << QLatin1Char(static_cast<char>('A' + slot->bank)) << " HOLDS " << length
+    return edit_folder(parser, args.at(0), [&](preset_dir& folder, const QString& path) {
+        const std::size_t length = folder.presets[slot.bank].size();
+        if (slot.place > length || length >= bank_size) {
+            err() << "NO PLACE " << slot_text(slot) << ": BANK "
+                  << QLatin1Char(static_cast<char>('A' + slot.bank)) << " HOLDS " << length
                   << " PRESETS" << Qt::endl;
             return exit_failed;
         }
-        if (!bank_folder_ready(path, slot->bank)) {
+        if (!bank_folder_ready(path, slot.bank)) {
             return exit_failed;
         }
-        folder.insert(*preset, slot->bank, slot->place, true);
-        if (folder.presets[slot->bank].size() != length + 1) {
-            err() << "INSERT FAILED: " << slot_text(*slot) << Qt::endl;
+        folder.insert(*preset, slot.bank, slot.place, true);
+        if (folder.presets[slot.bank].size() != length + 1) {
+            err() << "INSERT FAILED: " << slot_text(slot) << Qt::endl;
             return exit_failed;
         }
-        folder.reindex(slot->bank);
+        folder.reindex(slot.bank);
         return exit_success;
     });
 }
